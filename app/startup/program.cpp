@@ -1,0 +1,113 @@
+#include "program.h"
+
+#include "Ufmdm.h"
+#include "UfmShoutCast.h"
+#include "UfmShoutcast2.h"
+#include "appconfig.h"
+#include "apperror.h"
+#include "apprun.h"
+#include "forms.h"
+#include "hiddenwindows.h"
+#include "stationprofile.h"
+#include "ufmLogin.h"
+#include "ufmRegistrazione.h"
+#include "ufmRip.h"
+#include "ufmWMA.h"
+#include "wavelornapplication.h"
+
+#include <QApplication>
+#include <exception>
+
+Program::Program(AppContext& ctx) : m_ctx(ctx) {}
+
+Program::~Program()
+{
+    destroy();
+}
+
+template <class T> T* Program::make(T*& reference)
+{
+    std::unique_ptr<T> object;
+    if constexpr (std::is_constructible_v<T, AppContext&>)
+        object = std::make_unique<T>(m_ctx);
+    else
+        object = std::make_unique<T>();
+    reference = object.get();
+    m_references.push_back(reinterpret_cast<void**>(&reference));
+    m_objects.push_back(std::move(object));
+    return reference;
+}
+
+void Program::create()
+{
+    try {
+        make(fmLogin);
+        make(fmRegistrazione);
+        make(fmMusica2);
+        make(dm);
+        make(fmFrasiPredefinite);
+        make(fmCrealatuaradiowm);
+        make(fmRip);
+        make(fmCollegati);
+        make(fmCreazioneCollegati);
+        make(fmAscolta);
+        make(fmStatistiche2);
+        make(fmPannelloDiControlloShoutcast);
+        make(FMATTESA);
+        make(fmShoutcast2);
+        make(Form2wma);
+        make(fmShoutCast7);
+    } catch (...) {
+        destroy();
+        throw;
+    }
+}
+
+void Program::showMain()
+{
+    fmLogin->show();
+}
+
+void Program::destroy()
+{
+    while (!m_objects.empty()) {
+        m_objects.pop_back();
+        *m_references.back() = nullptr;
+        m_references.pop_back();
+    }
+    m_ctx.profile.clear();
+}
+
+std::vector<QObject*> Program::objects() const
+{
+    std::vector<QObject*> list;
+    for (const auto& o : m_objects)
+        list.push_back(o.get());
+    return list;
+}
+
+int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
+               MixerBackend& mixerBackend)
+{
+    StationProfile profile;
+    AppRun run;
+    app.setRun(&run);
+    AppContext ctx{config, profile, run, shell, mixerBackend};
+    Program program(ctx);
+    try {
+        program.create();
+    } catch (const AppError& e) {
+        run.showError(e.text());
+        app.setRun(nullptr);
+        return 1;
+    } catch (const std::exception& e) {
+        run.showError(QString::fromUtf8(e.what()));
+        app.setRun(nullptr);
+        return 1;
+    }
+    program.showMain();
+    QApplication::exec();
+    program.destroy();
+    app.setRun(nullptr);
+    return 0;
+}

@@ -1,0 +1,40 @@
+#pragma once
+#include "appcontext.h"
+
+#include <QObject>
+#include <memory>
+#include <vector>
+
+// Start-up and exit: the sixteen objects of the program, created once in their order, each
+// completely before the next, and destroyed in the reverse order.
+class Program {
+public:
+    explicit Program(AppContext& ctx);
+    ~Program();
+
+    // Creates every object; throws what a creation throws, with the objects made so far
+    // destroyed again.
+    void create();
+    // Shows the main window (its show step runs).
+    void showMain();
+    // Destroys the objects, the last created first, then empties the station profile.
+    void destroy();
+
+    // The created objects in creation order.
+    std::vector<QObject*> objects() const;
+
+private:
+    template <class T> T* make(T*& reference);
+
+    AppContext& m_ctx;
+    std::vector<std::unique_ptr<QObject>> m_objects;
+    std::vector<void**> m_references;
+};
+
+class WavelornApplication;
+struct AppConfig;
+
+// The whole run of the program on the given configuration: start-up, the event loop until
+// an end request, exit. Returns the process's exit code.
+int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
+               MixerBackend& mixerBackend);

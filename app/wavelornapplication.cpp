@@ -1,0 +1,26 @@
+#include "wavelornapplication.h"
+#include "apprun.h"
+
+#include <exception>
+
+WavelornApplication::WavelornApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationName(AppRun::title());
+    setApplicationDisplayName(AppRun::title());
+    setQuitOnLastWindowClosed(false);
+}
+
+bool WavelornApplication::notify(QObject* receiver, QEvent* event)
+{
+    QString text;
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        text = QString::fromUtf8(e.what());
+    } catch (...) {
+        text = QStringLiteral("Errore sconosciuto");
+    }
+    if (m_run)
+        m_run->showError(text);
+    return false;
+}
