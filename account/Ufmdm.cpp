@@ -1,3 +1,12 @@
 #include "Ufmdm.h"
 
-Tdm::Tdm(AppContext& ctx) : m_ctx(ctx) { setObjectName(QStringLiteral("dm")); }
+#include "serviceconnections.h"
+
+Tdm::Tdm(AppContext& ctx) : m_ctx(ctx)
+{
+    setObjectName(QStringLiteral("dm"));
+    m_db = ServiceConnections::openLogConnection(m_ctx.config);
+    m_ADOConnection1 = ServiceConnections::openSecondConnection(m_ctx.config);
+}
+
+Tdm::~Tdm() = default;

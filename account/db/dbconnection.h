@@ -8,18 +8,22 @@
 
 struct AppConfig;
 struct DatabaseSettings;
+class QSqlError;
 
 class DbError : public AppError {
 public:
     using AppError::AppError;
 };
 
+// The provider's own text of a Qt SQL error (the server's or driver's message, else Qt's).
+QString providerText(const QSqlError& error);
+
 // How a connection reaches its database: the driver, the database and the time-outs.
 struct DbConnectionSettings {
-    QString driver;            // QSQLITE, QPSQL or QODBC
+    QString driver; // QSQLITE, QPSQL or QODBC
     QString host;
-    int port = 0;              // 0: the driver's default
-    QString catalog;           // QSQLITE: a file; relative names are taken in programDir
+    int port = 0;    // 0: the driver's default
+    QString catalog; // QSQLITE: a file; relative names are taken in programDir
     QString user;
     QString password;
     QString workstation;
@@ -31,7 +35,16 @@ struct DbConnectionSettings {
     static DbConnectionSettings service(const AppConfig& config, int connectTimeoutSeconds,
                                         bool fullForm);
     static DbConnectionSettings second(const AppConfig& config, int connectTimeoutSeconds);
+
+    // The time-out actually handed to the driver: 0 becomes kTimeoutCeilingSeconds.
+    int effectiveTimeoutSeconds() const;
+    // The SQLite file a QSQLITE connection opens.
+    QString sqliteFile() const;
 };
+
+// FreeTDS and libpq wait for ever on a host that accepts and never answers: "no limit" is
+// this ceiling instead.
+inline constexpr int kTimeoutCeilingSeconds = 60;
 
 class DbConnection {
 public:

@@ -1,0 +1,63 @@
+#include "serviceconnections.h"
+
+#include "appconfig.h"
+
+#include <QHostAddress>
+
+namespace ServiceConnections {
+
+namespace {
+std::unique_ptr<DbConnection> opened(const QString& name, DbConnectionSettings settings)
+{
+    auto c = std::make_unique<DbConnection>(name, std::move(settings));
+    c->open();
+    return c;
+}
+} // namespace
+
+std::unique_ptr<DbConnection> openLoginConnection(const AppConfig& config)
+{
+    return opened(QStringLiteral("dbsql"), DbConnectionSettings::service(config, 15, true));
+}
+
+std::unique_ptr<DbConnection> openLogConnection(const AppConfig& config)
+{
+    return opened(QStringLiteral("db"), DbConnectionSettings::service(config, 0, false));
+}
+
+std::unique_ptr<DbConnection> openSecondConnection(const AppConfig& config)
+{
+    return opened(QStringLiteral("ADOConnection1"), DbConnectionSettings::second(config, 0));
+}
+
+std::unique_ptr<DbConnection> openConsoleConnection(const AppConfig& config, const QString& name)
+{
+    return opened(name, DbConnectionSettings::service(config, 15, true));
+}
+
+QString webServerHost(const QString& host)
+{
+    if (host.isEmpty() || !QHostAddress(host).isNull() ||
+        host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+        host.startsWith(QLatin1String("www."), Qt::CaseInsensitive) ||
+        !host.contains(QLatin1Char('.')))
+        return host;
+    return QStringLiteral("www.") + host;
+}
+
+DbConnectionSettings deleteAllSettings(const AppConfig& config)
+{
+    DbConnectionSettings s = DbConnectionSettings::service(config, 15, false);
+    s.host = webServerHost(s.host);
+    return s;
+}
+
+std::unique_ptr<DbQuery> makeDeleteAllQuery(const AppConfig& config)
+{
+    return std::make_unique<DbQuery>(
+        std::make_unique<DbConnection>(QStringLiteral("QRCANCELLATUTTI"),
+                                       deleteAllSettings(config)),
+        30);
+}
+
+} // namespace ServiceConnections
