@@ -1,6 +1,7 @@
 #include "platformmixer.h"
+#include "pulsemixerbackend.h"
 
 std::unique_ptr<MixerBackend> createPlatformMixerBackend()
 {
-    return std::make_unique<MixerBackend>();
+    return std::make_unique<PulseMixerBackend>();
 }

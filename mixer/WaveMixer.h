@@ -1,0 +1,178 @@
+#pragma once
+#include "apperror.h"
+#include "mixerbackend.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <array>
+#include <memory>
+#include <vector>
+
+class QLabel;
+class QScrollBar;
+class TAudioMixer;
+
+// The kinds of control a line is searched for, in search order.
+enum TMixerControlType { mcVolume = 0, mcMute = 1, mcSelect = 2, mcMix = 3 };
+constexpr int MixerControlTypeCount = 4;
+
+// The mixer's control type code of a kind.
+quint32 mixerControlTypeCode(TMixerControlType kind);
+
+// A set of control kinds.
+class TMixerControlTypes {
+public:
+    bool contains(TMixerControlType kind) const { return (m_bits & bit(kind)) != 0; }
+    void insert(TMixerControlType kind) { m_bits |= bit(kind); }
+    void clear() { m_bits = 0; }
+    bool isEmpty() const { return m_bits == 0; }
+    bool operator==(const TMixerControlTypes&) const = default;
+
+private:
+    static unsigned bit(TMixerControlType kind) { return 1u << static_cast<unsigned>(kind); }
+    unsigned m_bits = 0;
+};
+
+// The index error of a list: "List index out of bounds (%d)".
+class EListError : public AppError {
+public:
+    explicit EListError(int index);
+    int index() const { return m_index; }
+
+private:
+    int m_index;
+};
+
+// Windows' MulDiv: a * b / c rounded to the nearest integer (halves away from zero); -1 when c
+// is 0 or the result does not fit.
+int MulDiv(int a, int b, int c);
+
+// A destination line or one of its source lines. Made, owned and freed by its mixer.
+class TAudioMixerLine {
+public:
+    TAudioMixerLine(TAudioMixer& mixer, int sourceIndex);
+    TAudioMixerLine(const TAudioMixerLine&) = delete;
+    TAudioMixerLine& operator=(const TAudioMixerLine&) = delete;
+
+    // -1 for the destination itself, otherwise the position among the destination's lines.
+    int SourceIndex = -1;
+    TAudioMixer* Mixer = nullptr;
+    // The line as last read.
+    MixerLineInfo LineInfo;
+    // Outcome of the last call or check made for this line; 0 is success.
+    MixerResult LastResult = MMSYSERR_NOERROR;
+    TMixerControlTypes AvailableControls;
+    // One record per kind; counts only if the kind is in AvailableControls.
+    std::array<MixerControlInfo, MixerControlTypeCount> Controls{};
+
+    QString Name() const;
+
+    // 0 to 100, or -1 (no volume control, a failed read, a maximum of 0).
+    int Volume();
+    // Clamped to 0..100; does nothing without a volume control.
+    void setVolume(int percent);
+
+    // The SourceIndex of the connection the line's selector picks, or -1.
+    int SelectedSource();
+    // The SourceIndex of the connection named by item itemIndex of the selector of kind, or -1.
+    int SourceOfItem(int itemIndex, TMixerControlType kind);
+    // Whether id is one of the line's available controls, and then its kind.
+    bool FindControl(quint32 controlId, TMixerControlType& kind) const;
+
+    // Re-reads the line for source index sourceIndex (-1: the destination).
+    void Refresh(int sourceIndex);
+
+private:
+    MixerBackend& backend() const;
+    MixerHandle handle() const;
+};
+
+// One mixer device and one of its destinations, with the destination's source lines
+// (connections). Never raises, except Connection with an index out of range.
+//
+// The backend's change notices reach WndProc for the open handle and come out as
+// OnLineChange and OnControlChange, on the GUI thread.
+class TAudioMixer : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(quint32 MixerID READ MixerID WRITE setMixerID)
+    Q_PROPERTY(QString MixerName READ MixerName WRITE setMixerName STORED false)
+    Q_PROPERTY(quint32 DestinationID READ DestinationID WRITE setDestinationID)
+    Q_PROPERTY(QString DestinationName READ DestinationName WRITE setDestinationName STORED false)
+public:
+    // Opens device 0, destination 0 of backend. The backend must outlive the mixer.
+    explicit TAudioMixer(MixerBackend& backend, QObject* owner = nullptr);
+    ~TAudioMixer() override;
+
+    MixerHandle Handle() const { return m_handle; }
+    const MixerCaps& Caps() const { return m_caps; }
+    MixerResult OpenResult() const { return m_openResult; }
+    TAudioMixerLine& Destination() { return *m_destination; }
+    const std::vector<std::unique_ptr<TAudioMixerLine>>& Connections() const
+    {
+        return m_connections;
+    }
+
+    quint32 MixerID() const { return m_mixerId; }
+    void setMixerID(quint32 id);
+    QString MixerName() const;
+    void setMixerName(const QString& name);
+    quint32 DestinationID() const { return m_destinationId; }
+    void setDestinationID(quint32 id);
+    QString DestinationName() const;
+    void setDestinationName(const QString& name);
+
+    int ListMixerNames(QStringList& list);
+    int ListDestinationNames(QStringList& list);
+
+    quint16 DeviceCount();
+    quint16 DestinationCount() const;
+    quint16 ConnectionCount() const;
+
+    // The connection at index; throws EListError outside 0..ConnectionCount-1.
+    TAudioMixerLine& Connection(int index);
+
+    // Re-makes the connection lines; a full reopen also closes and reopens the device.
+    // References to connection lines are invalid afterwards.
+    void Reopen(bool destinationOnly);
+
+    MixerBackend& backend() const { return m_backend; }
+
+    // The notices of the device: MM_MIXM_LINE_CHANGE (wParam handle, lParam line id) and
+    // MM_MIXM_CONTROL_CHANGE (wParam handle, lParam control id). Returns 0.
+    static constexpr quint32 MM_MIXM_LINE_CHANGE = 0x3D0;
+    static constexpr quint32 MM_MIXM_CONTROL_CHANGE = 0x3D1;
+    virtual qintptr WndProc(quint32 msg, quintptr wParam, qintptr lParam);
+
+signals:
+    void OnLineChange(TAudioMixer* Sender, TAudioMixerLine* MixerLine);
+    void OnControlChange(TAudioMixer* Sender, TAudioMixerLine* MixerLine,
+                         TMixerControlType ControlType);
+
+private:
+    void freeConnections();
+
+    MixerBackend& m_backend;
+    MixerHandle m_handle = 0;
+    quint32 m_mixerId = 0;
+    MixerCaps m_caps;
+    quint32 m_destinationId = 0;
+    std::vector<std::unique_ptr<TAudioMixerLine>> m_connections;
+    std::unique_ptr<TAudioMixerLine> m_destination;
+    MixerResult m_openResult = MMSYSERR_NOERROR;
+};
+
+// Sign-in's choice of the console line. Sets each connection, up to the first whose name holds
+// "ALTOPARLANTI" (ASCII letters upper-cased), to 75 through the console's volume bar scb,
+// takes that line (or the last one when no name matches) as the console line, stores its index
+// in *volumeLineIndex when given (before the line is touched again), sets it to 75, sets the
+// bar's maximum to 100, sets the line to the bar's position and shows the line's volume in
+// lbvol. Returns the index. Throws EListError when the destination has no connections (the
+// index is then -1).
+int chooseConsoleLine(TAudioMixer& mixer, QScrollBar& scb, QLabel& lbvol,
+                      int* volumeLineIndex = nullptr);
+
+// The console's volume bar moved: connection volumeLineIndex takes the bar's position and
+// lbvol shows its volume read back. Every error is ignored (the label keeps its text).
+void consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex, QScrollBar& scb,
+                             QLabel& lbvol);
