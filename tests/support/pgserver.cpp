@@ -9,7 +9,13 @@
 #include <QSqlQuery>
 #include <QTcpServer>
 
+#include <QElapsedTimer>
+#include <QTcpSocket>
+
+#include <csignal>
+#include <grp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,23 +70,40 @@ PgServer::~PgServer()
     stop();
 }
 
-bool PgServer::runTool(const QString& tool, const QStringList& args, int timeoutMs)
+void PgServer::prepare(QProcess& p, const QString& tool, const QStringList& args)
 {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     env.remove(QStringLiteral("PGDATA"));
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(m_dir->path());
-    const QString program = binDir() + QLatin1Char('/') + tool;
-    if (isRoot())
-        p.start(QStringLiteral("runuser"),
-                QStringList{QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--"),
-                            program} +
-                    args);
-    else
-        p.start(program, args);
+    p.setProgram(binDir() + QLatin1Char('/') + tool);
+    p.setArguments(args);
+    uid_t uid = 0;
+    gid_t gid = 0;
+    const bool drop = isRoot();
+    if (drop) {
+        if (const passwd* pw = ::getpwnam("postgres")) {
+            uid = pw->pw_uid;
+            gid = pw->pw_gid;
+        }
+    }
+    // In the child, before exec: become postgres, and die with the test.
+    p.setChildProcessModifier([drop, uid, gid] {
+        if (drop) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(127);
+        }
+        ::prctl(PR_SET_PDEATHSIG, SIGQUIT);
+    });
+}
+
+bool PgServer::runTool(const QString& tool, const QStringList& args, int timeoutMs)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    prepare(p, tool, args);
+    p.start();
     if (!p.waitForStarted(10000)) {
         m_error = tool + QStringLiteral(": ") + p.errorString();
         return false;
@@ -96,6 +119,29 @@ bool PgServer::runTool(const QString& tool, const QStringList& args, int timeout
         return false;
     }
     return true;
+}
+
+bool PgServer::waitReady(int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        if (m_server->state() == QProcess::NotRunning)
+            return false;
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, quint16(m_port));
+        if (s.waitForConnected(1000)) {
+            s.abort();
+            // Accepting connections is not yet accepting logins: ask the server itself.
+            if (runTool(QStringLiteral("pg_isready"),
+                        {QStringLiteral("-h"), host(), QStringLiteral("-p"),
+                         QString::number(m_port), QStringLiteral("-t"), QStringLiteral("5")},
+                        10000))
+                return true;
+        }
+        m_server->waitForFinished(100); // returns early only if the server ends
+    }
+    return false;
 }
 
 bool PgServer::start()
@@ -137,45 +183,43 @@ bool PgServer::start()
                   QStringLiteral("UTF8"), QStringLiteral("--locale=C.UTF-8"), QStringLiteral("-N")},
                  120000))
         return false;
+    const QString log = root + QStringLiteral("/server.log");
     for (int attempt = 0; attempt < 3 && !m_running; ++attempt) {
         m_port = freeLoopbackPort();
-        const QString options =
-            QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off")
-                .arg(m_port)
-                .arg(sock);
-        m_running = runTool(QStringLiteral("pg_ctl"),
-                            {QStringLiteral("-D"), m_data, QStringLiteral("-l"),
-                             root + QStringLiteral("/server.log"), QStringLiteral("-w"),
-                             QStringLiteral("-t"), QStringLiteral("60"), QStringLiteral("-o"),
-                             options, QStringLiteral("start")},
-                            90000);
-        if (!m_running) {
-            // A start that timed out may still come up: make sure it does not linger.
-            runTool(QStringLiteral("pg_ctl"),
-                    {QStringLiteral("-D"), m_data, QStringLiteral("-m"),
-                     QStringLiteral("immediate"), QStringLiteral("-w"), QStringLiteral("stop")},
-                    30000);
-        }
+        m_server = std::make_unique<QProcess>();
+        m_server->setStandardOutputFile(log, QIODevice::Append);
+        m_server->setStandardErrorFile(log, QIODevice::Append);
+        prepare(*m_server, QStringLiteral("postgres"),
+                {QStringLiteral("-D"), m_data, QStringLiteral("-p"), QString::number(m_port),
+                 QStringLiteral("-k"), sock, QStringLiteral("-c"),
+                 QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
+                 QStringLiteral("fsync=off")});
+        m_server->start();
+        m_running = m_server->waitForStarted(10000) && waitReady(60000);
+        if (!m_running)
+            stop();
     }
     if (!m_running) {
-        QFile log(root + QStringLiteral("/server.log"));
-        if (log.open(QIODevice::ReadOnly))
-            m_error += QStringLiteral("\n") + QString::fromLocal8Bit(log.readAll());
+        QFile f(log);
+        if (f.open(QIODevice::ReadOnly))
+            m_error += QStringLiteral("\n") + QString::fromLocal8Bit(f.readAll());
     }
     return m_running;
 }
 
 void PgServer::stop()
 {
-    if (!m_dir || m_data.isEmpty() || !QFileInfo::exists(m_data + QStringLiteral("/PG_VERSION")))
-        return;
-    const QString keep = m_error;
-    runTool(QStringLiteral("pg_ctl"),
-            {QStringLiteral("-D"), m_data, QStringLiteral("-m"), QStringLiteral("immediate"),
-             QStringLiteral("-w"), QStringLiteral("stop")},
-            30000);
-    m_error = keep;
     m_running = false;
+    if (!m_server)
+        return;
+    if (m_server->state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_server->processId()), SIGINT); // fast shutdown
+        if (!m_server->waitForFinished(30000)) {
+            m_server->kill();
+            m_server->waitForFinished(5000);
+        }
+    }
+    m_server.reset();
 }
 
 void PgServer::createCatalog(const QString& name)

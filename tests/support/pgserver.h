@@ -1,7 +1,8 @@
 #pragma once
 // A real PostgreSQL server for the tests: initdb into a temporary folder (as user postgres when
-// run as root), pg_ctl on a free loopback port with its own socket folder, a password login,
-// stopped in the destructor.
+// run as root), the server on a free loopback port with its own socket folder, a password
+// login, stopped in the destructor. The server is a child of the test that dies with it, even
+// when the test crashes.
 //
 // Typical use:
 //     if (!PgServer::available())
@@ -10,6 +11,7 @@
 //     QVERIFY2(pg.start(), qPrintable(pg.error()));
 #include "dbconnection.h"
 
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <memory>
@@ -42,8 +44,11 @@ public:
 
 private:
     bool runTool(const QString& tool, const QStringList& args, int timeoutMs);
+    void prepare(QProcess& p, const QString& tool, const QStringList& args);
+    bool waitReady(int timeoutMs);
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QProcess> m_server;
     QString m_data;
     int m_port = 0;
     bool m_running = false;
