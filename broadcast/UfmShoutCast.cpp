@@ -1,3 +1,32 @@
 #include "UfmShoutCast.h"
 
-TfmShoutCast7::TfmShoutCast7(AppContext& ctx) : TForm(QStringLiteral("fmShoutCast7"), QStringLiteral("Connetti")), m_ctx(ctx) {}
+#include "apprun.h"
+#include "bass.h"
+#include "programhalt.h"
+
+#include <QMessageBox>
+
+TfmShoutCast7::TfmShoutCast7(AppContext& ctx)
+    : TForm(QStringLiteral("fmShoutCast7"), QStringLiteral("Connetti")), m_ctx(ctx)
+{
+    buildCastControls(this);
+    resize(460, 420);
+    FormCreate();
+}
+
+void TfmShoutCast7::FormCreate()
+{
+    m_windowHandle = this;
+    if ((BASS_GetVersion() >> 16) != BASSVERSION) {
+        QMessageBox box(this);
+        box.setWindowTitle(QString());
+        box.setIcon(QMessageBox::Critical);
+        box.setText(incorrectVersionText());
+        box.setStandardButtons(QMessageBox::Ok);
+        m_ctx.run.execModal(box);
+        throw ProgramHalt{1};
+    }
+    if (!BASS_RecordInit(-1))
+        close();
+    setLevelBarColour(0xFFFFFF);
+}

@@ -8,6 +8,7 @@
 #include "apprun.h"
 #include "forms.h"
 #include "hiddenwindows.h"
+#include "programhalt.h"
 #include "stationprofile.h"
 #include "ufmLogin.h"
 #include "ufmRegistrazione.h"
@@ -87,15 +88,20 @@ std::vector<QObject*> Program::objects() const
 }
 
 int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
-               MixerBackend& mixerBackend)
+               MixerBackend& mixerBackend, const std::function<void(AppRun&)>& beforeStart)
 {
     StationProfile profile;
     AppRun run;
     app.setRun(&run);
+    if (beforeStart)
+        beforeStart(run);
     AppContext ctx{config, profile, run, shell, mixerBackend};
     Program program(ctx);
     try {
         program.create();
+    } catch (const ProgramHalt& halt) {
+        app.setRun(nullptr);
+        return halt.exitCode;
     } catch (const AppError& e) {
         run.showError(e.text());
         app.setRun(nullptr);

@@ -1,0 +1,65 @@
+#pragma once
+// The cast engine's state and the rules of its level tick, listener count and reconnection,
+// apart from any window so that they can be checked on their own.
+#include "bassenc.h"
+
+#include <QByteArray>
+#include <atomic>
+#include <functional>
+
+// One set for the whole program, held by the engine window. The capture and notification
+// threads of the audio layer read the atomics; everything else is touched only on the GUI
+// thread.
+struct EngineState {
+    // The running capture; 0 when there is none. The engine counts as running while non-zero.
+    std::atomic<HRECORD> CaptureChannel{0};
+    // The encoder that the last start attempt attached, if it got that far. Stop keeps it.
+    std::atomic<HENCODE> EncoderHandle{0};
+    // The engine window, given to the death notification (set once, at its creation).
+    void* EngineWindowHandle = nullptr;
+    // The copy of the Auto-reconnect switch that the notification thread reads.
+    std::atomic<bool> AutoReconnectFlag{true};
+    // Peak-hold levels of the meter, 0..32768.
+    int PeakLeft = 0;
+    int PeakRight = 0;
+    // Level ticks since start-up; never reset.
+    int MeterTicks = 0;
+
+    // True between the capture's start and the encoder's attachment: the capture callback
+    // keeps the capture alive while no encoder can be active yet.
+    std::atomic<bool> EncoderStarting{false};
+    // Set by the death notification of the running encoder: its server connection or its
+    // process has died.
+    std::atomic<bool> CastDead{false};
+
+    // For diagnostics and tests: start attempts made and successful so far.
+    int StartAttempts = 0;
+    int StartsOnAir = 0;
+};
+
+namespace castengine {
+
+constexpr int PeakDecay = 1500;
+// The console's bar shows the peak div 327: full scale stands at 100.
+constexpr int ConsoleBarDivisor = 327;
+// Every this many ticks the listener count is skipped.
+constexpr int CountSkipEvery = 100;
+
+// One level tick of the meter: decays both peaks, takes the new level unless it is
+// 0xFFFFFFFF (no level), and returns the higher peak.
+int meterTick(EngineState& s, DWORD level);
+
+// The count after tag in stats: 0 when the tag is absent, the decimal number of the digits
+// that follow it directly, or -1 when no digit follows. Very long numbers stop at INT_MAX.
+int listenersAfterTag(const QByteArray& stats, const QByteArray& tag);
+
+// The listener count of a cast: the Icecast statistics first, the SHOUTcast XML status when
+// the Icecast answer is empty; 0 when both are empty. query(type) returns the statistics
+// text of that type (empty when there is none).
+int listenerCount(const std::function<QByteArray(DWORD type)>& query);
+
+// The delay before reconnection attempt n (0 for the first, about a second after the
+// death), growing 1, 2, 4, 8 seconds and then staying at 15 seconds.
+int reconnectDelayMs(int attempt);
+
+} // namespace castengine
