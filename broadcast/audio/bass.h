@@ -35,3 +35,7 @@ const char* BASS_LastErrorText();
 
 // Tests: make BASS_GetVersion report another version (0 restores the real one).
 void BASS_SetReportedVersionForTesting(DWORD version);
+
+// Tests: waits until the notifications and clean-ups already due have run on the layer's
+// thread.
+void BASS_Layer_WaitForNotifications();

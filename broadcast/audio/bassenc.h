@@ -24,12 +24,15 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
 DWORD BASS_Encode_IsActive(DWORD handle);
 // "host:port" is a SHOUTcast v1 server, "host:port/mount" an Icecast 2 mount. Returns once the
 // server has accepted (TRUE) or refused (FALSE) the source, within a connect time-out.
-BOOL BASS_Encode_CastInit(HENCODE handle, const char* server, const char* pass,
-                          const char* content, const char* name, const char* url,
-                          const char* genre, const char* desc, const char* headers,
-                          DWORD bitrate, BOOL pub);
+BOOL BASS_Encode_CastInit(HENCODE handle, const char* server, const char* pass, const char* content,
+                          const char* name, const char* url, const char* genre, const char* desc,
+                          const char* headers, DWORD bitrate, BOOL pub);
 BOOL BASS_Encode_SetNotify(HENCODE handle, ENCODENOTIFYPROC* proc, void* user);
 BOOL BASS_Encode_CastSetTitle(HENCODE handle, const char* title, const char* url);
 // The server's statistics XML, or nullptr when there is none. The text stays valid until the
 // next call on the same thread. Blocks while it asks the server: keep it off the GUI thread.
 const char* BASS_Encode_CastGetStats(HENCODE handle, DWORD type, const char* pass);
+
+// Non-zero while the encoder's server connection is alive (after a successful CastInit and
+// before a death notified with BASS_ENCODE_NOTIFY_CAST).
+BOOL BASS_Encode_CastIsAlive(HENCODE handle);
