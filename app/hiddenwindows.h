@@ -3,26 +3,57 @@
 
 // The windows that start-up creates and nothing ever shows: hidden, empty, with their
 // captions.
-class HiddenWindow : public TForm {
+
+class TfmMusica2 : public TForm {
     Q_OBJECT
 public:
-    using TForm::TForm;
+    TfmMusica2() : TForm(QStringLiteral("fmMusica2"), QStringLiteral("Libreria Musicale")) {}
 };
 
-#define WL_HIDDEN_WINDOW(Class, Caption)                                                       \
-    class Class : public HiddenWindow {                                                        \
-    public:                                                                                    \
-        Class() : HiddenWindow(QStringLiteral(#Class).mid(1), QStringLiteral(Caption)) {} \
-    };
+class TfmFrasiPredefinite : public TForm {
+    Q_OBJECT
+public:
+    TfmFrasiPredefinite() : TForm(QStringLiteral("fmFrasiPredefinite"), QStringLiteral("Scegli la frase")) {}
+};
 
-WL_HIDDEN_WINDOW(TfmMusica2, "Libreria Musicale")
-WL_HIDDEN_WINDOW(TfmFrasiPredefinite, "Scegli la frase")
-WL_HIDDEN_WINDOW(TfmCrealatuaradiowm, "Crea la tua radio")
-WL_HIDDEN_WINDOW(TfmCollegati, "Collegamento ad un altra radio")
-WL_HIDDEN_WINDOW(TfmCreazioneCollegati, "Creazione elenco radio in corso Attendere...")
-WL_HIDDEN_WINDOW(TfmAscolta, "Ascolta o guarda")
-WL_HIDDEN_WINDOW(TfmStatistiche2, "Statistiche Iin tempo reale")
-WL_HIDDEN_WINDOW(TfmPannelloDiControlloShoutcast, "Pannello di Controllo ShoutCast")
-WL_HIDDEN_WINDOW(TFMATTESA, "ATTENDERE PREGO!!!")
+class TfmCrealatuaradiowm : public TForm {
+    Q_OBJECT
+public:
+    TfmCrealatuaradiowm() : TForm(QStringLiteral("fmCrealatuaradiowm"), QStringLiteral("Crea la tua radio")) {}
+};
 
-#undef WL_HIDDEN_WINDOW
+class TfmCollegati : public TForm {
+    Q_OBJECT
+public:
+    TfmCollegati() : TForm(QStringLiteral("fmCollegati"), QStringLiteral("Collegamento ad un altra radio")) {}
+};
+
+class TfmCreazioneCollegati : public TForm {
+    Q_OBJECT
+public:
+    TfmCreazioneCollegati() : TForm(QStringLiteral("fmCreazioneCollegati"), QStringLiteral("Creazione elenco radio in corso Attendere...")) {}
+};
+
+class TfmAscolta : public TForm {
+    Q_OBJECT
+public:
+    TfmAscolta() : TForm(QStringLiteral("fmAscolta"), QStringLiteral("Ascolta o guarda")) {}
+};
+
+class TfmStatistiche2 : public TForm {
+    Q_OBJECT
+public:
+    TfmStatistiche2() : TForm(QStringLiteral("fmStatistiche2"), QStringLiteral("Statistiche Iin tempo reale")) {}
+};
+
+class TfmPannelloDiControlloShoutcast : public TForm {
+    Q_OBJECT
+public:
+    TfmPannelloDiControlloShoutcast() : TForm(QStringLiteral("fmPannelloDiControlloShoutcast"), QStringLiteral("Pannello di Controllo ShoutCast")) {}
+};
+
+class TFMATTESA : public TForm {
+    Q_OBJECT
+public:
+    TFMATTESA() : TForm(QStringLiteral("FMATTESA"), QStringLiteral("ATTENDERE PREGO!!!")) {}
+};

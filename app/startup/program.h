@@ -2,6 +2,7 @@
 #include "appcontext.h"
 
 #include <QObject>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -31,10 +32,13 @@ private:
     std::vector<void**> m_references;
 };
 
+class AppRun;
 class WavelornApplication;
 struct AppConfig;
 
 // The whole run of the program on the given configuration: start-up, the event loop until
 // an end request, exit. Returns the process's exit code.
+// beforeStart, for tests, sees the run before the first object is created.
 int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
-               MixerBackend& mixerBackend);
+               MixerBackend& mixerBackend,
+               const std::function<void(AppRun&)>& beforeStart = {});
