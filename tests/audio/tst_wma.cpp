@@ -1,17 +1,11 @@
 // Publishing a WMA stream to a real receiving end (FFmpeg listening on 127.0.0.1).
+#include "answeringserver.h"
 #include "asfreceiver.h"
 #include "basswma.h"
 #include "publishconnection.h"
 
 #include <QTcpServer>
 #include <QtTest>
-#include <arpa/inet.h>
-#include <atomic>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -35,65 +29,6 @@ bool writeAll(HWMENCODE h, const QByteArray& pcm)
     }
     return true;
 }
-
-// A server that takes one connection, reads the request head and answers with answer.
-class AnsweringServer {
-public:
-    explicit AnsweringServer(QByteArray answer) : m_answer(std::move(answer))
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len);
-        ::listen(m_fd, 1);
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        m_thread = std::thread([this] { serve(); });
-    }
-    ~AnsweringServer()
-    {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    quint16 port() const { return m_port; }
-    QByteArray request() const { return m_request; }
-
-private:
-    void serve()
-    {
-        // A plain blocking accept on the listening socket, polled so the test can end it.
-        for (int i = 0; i < 1000 && !m_stop; ++i) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 10) > 0) {
-                int c = ::accept(m_fd, nullptr, nullptr);
-                if (c < 0)
-                    return;
-                char buf[4096];
-                while (!m_request.contains("\r\n\r\n")) {
-                    ssize_t n = ::recv(c, buf, sizeof buf, 0);
-                    if (n <= 0)
-                        break;
-                    m_request.append(buf, n);
-                }
-                ::send(c, m_answer.constData(), size_t(m_answer.size()), MSG_NOSIGNAL);
-                ::shutdown(c, SHUT_WR);
-                while (::recv(c, buf, sizeof buf, 0) > 0) {
-                }
-                ::close(c);
-                return;
-            }
-        }
-    }
-    int m_fd = -1;
-    quint16 m_port = 0;
-    QByteArray m_answer;
-    QByteArray m_request;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 } // namespace
 
@@ -210,6 +145,10 @@ void TstWma::refusalFailsTheOpen()
     HWMENCODE h = BASS_WMA_EncodeOpenPublish(44100, 2, 0, 128000, url.constData(), "me", "secret");
     QCOMPARE(h, HWMENCODE(0));
     QVERIFY2(QByteArray(BASS_WMA_LastErrorText()).contains("403"), BASS_WMA_LastErrorText());
+    const QByteArray head = server.request();
+    QVERIFY2(head.startsWith("POST /Radio%20Uno HTTP/1.1\r\n"), head.constData());
+    QVERIFY(head.contains("\r\nTransfer-Encoding: chunked\r\n"));
+    QVERIFY(head.contains("\r\nAuthorization: Basic bWU6c2VjcmV0\r\n")); // me:secret
 }
 
 void TstWma::nothingListening()

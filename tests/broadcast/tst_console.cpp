@@ -1,0 +1,293 @@
+// The live console: its layout, the go-on-air step, the status rules, the buttons and the road
+// from sign-in to the console.
+#include "answeringserver.h"
+#include "consoleharness.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QtTest>
+
+using namespace consoletest;
+
+namespace {
+const QString kAudioMessage = QStringLiteral(
+    "DEVI ANDARE NELLA PAGINA DI REGISTRAZIONE SCRITTA IN ALTO ED ABILITARE MISSAGGIO STEREO");
+}
+
+class TstConsole : public QObject {
+    Q_OBJECT
+private slots:
+    void layout();
+    void goOnAirSteps();
+    void refusingPublishingPoint();
+    void statusRules();
+    void buttons();
+    void fromSignInToTheConsole();
+};
+
+void TstConsole::layout()
+{
+    Session s;
+    QString error;
+    QVERIFY2(s.start(&error), qPrintable(error));
+    TForm2wma& c = *Form2wma;
+    QCOMPARE(c.windowTitle(), QStringLiteral("Trasmissione Live!!!  Vers. 5.0"));
+    QCOMPARE(c.size(), QSize(1197, 457));
+    QCOMPARE(c.minimumSize(), c.maximumSize());
+
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QCOMPARE(c.btvaiinonda->geometry(), QRect(0, 11, 434, 62));
+    QCOMPARE(c.btvaiinonda->font().family(), QStringLiteral("Times New Roman"));
+    QCOMPARE(c.btvaiinonda->font().pixelSize(), 19);
+    QCOMPARE(c.Panel3->text(), QStringLiteral("CHIUDI IL PROGRAMMA PER ANDARE OFF LINE"));
+    QCOMPARE(c.Panel3->geometry(), QRect(0, 80, 433, 41));
+    QVERIFY(c.CBRECONNECT->isChecked());
+    QCOMPARE(c.CBRECONNECT->text(), QStringLiteral("AUTO RICONNESIONE"));
+    QCOMPARE(c.CBRECONNECT->geometry(), QRect(259, 138, 177, 17));
+    QCOMPARE(c.BTAPRIPLAYER->geometry(), QRect(0, 177, 433, 24));
+    QCOMPARE(c.BTAUDIO->text(),
+             QStringLiteral("APRI PANNELLO DI CONTROLLO AUDIO MIXER DI WINDOWS"));
+    QCOMPARE(c.BTAUDIO->geometry(), QRect(0, 224, 433, 25));
+    QCOMPARE(c.btYouTube->geometry(), QRect(0, 257, 433, 24));
+    QCOMPARE(c.BTPANNELLOSHOUTCAST->geometry(), QRect(0, 375, 1137, 82));
+    QVERIFY(c.BTPANNELLOSHOUTCASTText->wordWrap());
+    QVERIFY(c.BTPANNELLOSHOUTCASTText->text().startsWith(
+        QStringLiteral("PANNELLO DI CONTROLLO PER VEDERE")));
+    QCOMPARE(c.BTAPRIPLAYER->font().family(), QStringLiteral("Arial Black"));
+
+    // The error label lies under the sound settings button.
+    QCOMPARE(c.lberrore->pos(), QPoint(75, 234));
+    QVERIFY(c.lberrore->text().isEmpty());
+    QVERIFY(c.children().indexOf(c.lberrore) < c.children().indexOf(c.BTAUDIO));
+
+    QCOMPARE(c.ProgressBar1->geometry(), QRect(412, 13, 29, 53));
+    QCOMPARE(c.ProgressBar1->orientation(), Qt::Vertical);
+    QCOMPARE(c.ProgressBar1->minimum(), 0);
+    QCOMPARE(c.ProgressBar1->maximum(), 128);
+    QVERIFY(c.ProgressBar1->toolTip().startsWith(
+        QStringLiteral("QUANDO QUESTA BARRA DIVENTA COLORATA")));
+    QCOMPARE(c.scb->geometry(), QRect(448, 14, 17, 121));
+    QCOMPARE(c.scb->value(), 75);
+    QCOMPARE(c.lbvol->text(), QStringLiteral("100"));
+    QCOMPARE(c.lbvol->pos(), QPoint(440, 139));
+    QVERIFY(c.lbvol->font().bold());
+
+    // The publishing path's controls are never shown.
+    for (QWidget* w : std::initializer_list<QWidget*>{c.Edit1, c.Label1, c.ComboBox1, c.Label2,
+                                                      c.Edit2, c.Label3, c.Panel1, c.ONAIR})
+        QVERIFY2(w->isHidden(), qPrintable(w->objectName()));
+    QCOMPARE(c.Edit1->text(), QStringLiteral("NetWork ") + s.config().serviceHost);
+    QVERIFY(c.Edit1->isReadOnly());
+    QCOMPARE(c.ComboBox1->count(), 1);
+    QCOMPARE(c.ComboBox1->itemText(0), QStringLiteral("128000"));
+    QCOMPARE(c.Label2->text(), QStringLiteral("Bitrate: 128000"));
+    QCOMPARE(c.Edit2->text(), QStringLiteral("WELCOME!!!"));
+    QVERIFY(!c.Edit2->isEnabled());
+    QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
+    QCOMPARE(c.ONAIR->text(), QStringLiteral("NON SEI IN ONDA SU WINDOWS MEDIA!!!"));
+    QCOMPARE(c.WmaBitrate, 128000);
+
+    // The board's place spans the window, under every control of the console.
+    QCOMPARE(c.boardArea->geometry(), QRect(0, 0, 1197, 457));
+    QCOMPARE(c.children().indexOf(c.boardArea), 0);
+
+    QVERIFY(c.TMRECONNECT2->isActive());
+    QCOMPARE(c.TMRECONNECT2->interval(), 15000);
+    QVERIFY(!c.Timer1->isActive());
+    QCOMPARE(c.Timer1->interval(), 50000);
+    QVERIFY(c.DBSQL && c.DBSQL->isOpen());
+    QVERIFY(c.DQMESSAGGI2 && c.DQMESSAGGI2->isOpen());
+    QVERIFY(!c.isVisible()); // sign-in shows it
+}
+
+// Without a publishing point to reach, every go-on-air step tries publishing again.
+void TstConsole::goOnAirSteps()
+{
+    Session s;
+    QVERIFY(s.start());
+    TForm2wma& c = *Form2wma;
+    EngineState& engine = fmShoutcast2->state();
+    const int before = engine.StartAttempts;
+
+    c.btvaiinonda->click(); // first click
+    QCOMPARE(engine.StartAttempts, before + 1);
+    QCOMPARE(fmShoutcast2->RestartPending, false);
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
+    QVERIFY(fmShoutcast2->isVisible());
+    QCOMPARE(c.publishingStarts(), 1);
+    QCOMPARE(c.lberrore->text(), QStringLiteral("Non posso inizializzare Encoder"));
+    QCOMPARE(c.PublishEncoder.load(), 0u);
+    QCOMPARE(c.PublishChannel.load(), 0u);
+
+    c.TMRECONNECT2->stop();
+    c.btvaiinonda->click(); // second click, publishing not running
+    QCOMPARE(engine.StartAttempts, before + 3);
+    QCOMPARE(fmShoutcast2->RestartPending, true);
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QVERIFY(c.TMRECONNECT2->isActive()); // CBRECONNECT is checked
+    QCOMPARE(c.publishingStarts(), 2);
+
+    // Unchecked, the switch neither stops the reconnect tick nor restarts it.
+    c.CBRECONNECT->setChecked(false);
+    c.btvaiinonda->click();
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
+    c.btvaiinonda->click();
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QVERIFY(c.TMRECONNECT2->isActive());
+    c.TMRECONNECT2->stop();
+    c.btvaiinonda->click();
+    c.btvaiinonda->click();
+    QVERIFY(!c.TMRECONNECT2->isActive());
+    QCOMPARE(c.publishingStarts(), 6);
+    QCOMPARE(engine.StartAttempts, before + 9);
+
+    // The reconnect tick calls the engine's start button, which starts nothing while stopped.
+    const int attempts = engine.StartAttempts;
+    c.TMRECONNECT2Timer();
+    QCOMPARE(engine.StartAttempts, attempts);
+}
+
+void TstConsole::refusingPublishingPoint()
+{
+    Session s;
+    QVERIFY(s.start());
+    TForm2wma& c = *Form2wma;
+    AnsweringServer server("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+    c.Edit1->setText(QStringLiteral("http://127.0.0.1:%1/Radio Uno").arg(server.port()));
+    c.btvaiinonda->click();
+    QCOMPARE(c.lberrore->text(), QStringLiteral("Non posso inizializzare Encoder"));
+    QVERIFY(server.request().startsWith("POST /Radio%20Uno HTTP/1.1"));
+    QCOMPARE(c.PublishEncoder.load(), 0u);
+    QCOMPARE(c.PublishChannel.load(), 0u);
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
+    QVERIFY(c.Edit1->isEnabled());
+    QVERIFY(!c.Timer1->isActive());
+    QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
+}
+
+void TstConsole::statusRules()
+{
+    QCOMPARE(TForm2wma::onAirText(11113, 187.9f), QStringLiteral("On Air - port: 11113 - 3:07"));
+    QCOMPARE(TForm2wma::onAirText(11113, 0.f), QStringLiteral("On Air - port: 11113 - 0:00"));
+    QCOMPARE(TForm2wma::onAirText(80, 3600.5f), QStringLiteral("On Air - port: 80 - 60:00"));
+
+    // 1500 or less falls to 0 at the next tick; above, it decays by 1500.
+    QCOMPARE(TForm2wma::nextPeak(1500, 0), 0u);
+    QCOMPARE(TForm2wma::nextPeak(1000, 0), 0u);
+    QCOMPARE(TForm2wma::nextPeak(1501, 0), 1u);
+    // The larger of the two channels, compared unsigned; a higher held peak stays.
+    QCOMPARE(TForm2wma::nextPeak(0, (32768u << 16) | 200u), 32768u);
+    QCOMPARE(TForm2wma::nextPeak(0, (200u << 16) | 32768u), 32768u);
+    QCOMPARE(TForm2wma::nextPeak(20000, (100u << 16) | 200u), 18500u);
+    // No capture's level adds nothing.
+    QCOMPARE(TForm2wma::nextPeak(3000, 0xFFFFFFFFu), 1500u);
+    QCOMPARE(32768 / int(TForm2wma::BarDivisor), 100); // full scale stands at 100 of 128
+
+    Session s;
+    QVERIFY(s.start());
+    TForm2wma& c = *Form2wma;
+    // The capture callback counts seconds from the bytes sent: 176,400 bytes add exactly one.
+    QByteArray block(176400 / 4, '\0');
+    c.AirSeconds = 0;
+    for (int i = 0; i < 4; ++i)
+        TForm2wma::PublishCaptureProc(0, block.constData(), DWORD(block.size()), &c);
+    QCOMPARE(c.AirSeconds.load(), 1.0f);
+    // With no publishing encoder the callback ends the capture.
+    QCOMPARE(TForm2wma::PublishCaptureProc(0, block.constData(), DWORD(block.size()), &c),
+             BASS_FALSE);
+
+    // No capture: "Off Air" and the bar at 0, whatever the held level.
+    c.PublishLevel = 30000;
+    c.ProgressBar1->setValue(90);
+    c.UpdateStatus();
+    QCOMPARE(c.PublishLevel, 0u);
+    QCOMPARE(c.ProgressBar1->value(), 0);
+    QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
+}
+
+void TstConsole::buttons()
+{
+    Session s;
+    s.db().addAccount(radioUno());
+    QVERIFY(s.start());
+    s.signIn(radioUno());
+    TForm2wma& c = *Form2wma;
+    s.shell().calls.clear();
+
+    // The player page reads the station name again from the account.
+    s.db().exec(QStringLiteral("UPDATE utenti SET mynomeradio = ? WHERE myemail = ?"),
+                {QStringLiteral("Radio Due"), radioUno().email});
+    c.BTAPRIPLAYER->click();
+    QCOMPARE(s.profile().stationName, QStringLiteral("Radio Due"));
+    QCOMPARE(s.shell().calls.size(), 1);
+    QCOMPARE(s.shell().calls[0].kind, QStringLiteral("open"));
+    QCOMPARE(s.shell().calls[0].address,
+             QStringLiteral("HTTPS://127.0.0.1/radiosito/player.asp?n=Radio Due"));
+    QCOMPARE(s.shell().calls[0].parameters,
+             QStringLiteral("https://www.127.0.0.1/RADIOSITO/PLAYZUNVARI?N=Radio Due"));
+    QCOMPARE(s.shell().calls[0].show, int(Shell::ShowMaximized));
+
+    c.BTPANNELLOSHOUTCAST->click();
+    QCOMPARE(s.shell().calls[1].address, QStringLiteral("HTTPS://127.0.0.1:10020"));
+    QVERIFY(s.shell().calls[1].parameters.isEmpty());
+    QCOMPARE(s.shell().calls[1].show, int(Shell::ShowNormal));
+
+    c.btYouTube->click();
+    QCOMPARE(s.shell().calls[2].address, QStringLiteral("httpS://") + s.config().youtubeHome);
+    QCOMPARE(s.shell().calls[2].parameters, QStringLiteral("https://") + s.config().youtubeHome);
+    QCOMPARE(s.shell().calls[2].show, int(Shell::ShowMaximized));
+
+    // The sound settings open only once the message box has been closed.
+    qsizetype callsWhileBoxWaits = -1;
+    s.onBox = [&](const QString&) { callsWhileBoxWaits = s.shell().calls.size(); };
+    s.waited.clear();
+    c.BTAUDIO->click();
+    QCOMPARE(s.waited, QStringList{kAudioMessage});
+    QCOMPARE(callsWhileBoxWaits, 3);
+    QCOMPARE(s.shell().calls.size(), 4);
+    QCOMPARE(s.shell().calls[3].kind, QStringLiteral("run"));
+    QCOMPARE(s.shell().calls[3].address, TForm2wma::soundSettingsCommand());
+    QVERIFY(TForm2wma::soundSettingsCommand() == QStringLiteral("pavucontrol") ||
+            TForm2wma::soundSettingsCommand() == QStringLiteral("gnome-control-center sound"));
+}
+
+void TstConsole::fromSignInToTheConsole()
+{
+    Session s;
+    s.db().addAccount(radioUno());
+    QVERIFY(s.start());
+    TForm2wma& c = *Form2wma;
+    QVERIFY(!c.isVisible());
+    const int before = fmShoutcast2->state().StartAttempts;
+
+    s.signIn(radioUno());
+    QVERIFY(c.isVisible());
+    QVERIFY(fmShoutcast2->isVisible());
+    QCOMPARE(fmShoutcast2->state().StartAttempts, before + 1); // the console's show step
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QCOMPARE(c.Edit1->text(), QStringLiteral("https://127.0.0.1:11113/Radio Uno"));
+
+    // The volume bar drives the console line (the second) and shows it read back.
+    QCOMPARE(fmLogin->VolumeLineIndex, 1);
+    c.scb->setValue(40);
+    QCOMPARE(fmLogin->a1().Connection(1).Volume(), 40);
+    QCOMPARE(s.mixer().value(1002), 26214u); // 40 % of 65535
+    QCOMPARE(c.lbvol->text(), QStringLiteral("40"));
+    QCOMPARE(fmLogin->a1().Connection(0).Volume(), 75);
+    // A console line that is not there: the error is swallowed, the label keeps its text.
+    fmLogin->VolumeLineIndex = 7;
+    c.scb->setValue(30);
+    QCOMPARE(c.lbvol->text(), QStringLiteral("40"));
+
+    // A second sign-in shows the console again, which is already shown: no second start.
+    s.signIn(radioUno());
+    QCOMPARE(fmShoutcast2->state().StartAttempts, before + 1);
+}
+
+QTEST_MAIN(TstConsole)
+#include "tst_console.moc"
