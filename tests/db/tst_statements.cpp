@@ -384,6 +384,25 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(DbError, q.deleteRow());
     }
 
+    void seedScript_data() { Backends::addColumn(); }
+    void seedScript()
+    {
+        WL_MAKE_DB(m_backends, t);
+        for (const QString& s :
+             TestDb::scriptStatements(TestDb::sourceDir() + QStringLiteral("/db/seed.sql")))
+            t->exec(s);
+        auto c = connect(*t);
+        DbQuery q(*c);
+        q.setSql(Statements::accountRead(QStringLiteral("DEMO@WAVELORN.LOCAL"),
+                                         QStringLiteral("DEMOPASS")));
+        q.open();
+        QCOMPARE(q.fieldAsString(QStringLiteral("mynomeradio")), QStringLiteral("RadioDemo"));
+        q.setSql(Statements::messagesOf(QStringLiteral("RadioDemo")));
+        q.open();
+        QCOMPARE(q.recordCount(), 3);
+        QVERIFY(!q.fieldAsString(QStringLiteral("mydata")).isEmpty());
+    }
+
     void statementTexts()
     {
         QCOMPARE(Statements::accountRead(QStringLiteral("E"), QStringLiteral("P")).text,
