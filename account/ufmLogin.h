@@ -3,6 +3,7 @@
 #include "dbconnection.h"
 #include "dbquery.h"
 #include "form.h"
+#include "signinaccess.h"
 
 #include <QLabel>
 #include <memory>
@@ -31,9 +32,9 @@ private:
     bool m_pressed = false;
 };
 
-// The sign-in window, the program's main window. The live console reads VolumeLineIndex and
-// calls LEGGICAMPO; sign-up runs its queries on dbsql.
-class TfmLogin : public TForm {
+// The sign-in window, the program's main window. The live console reads VolumeLineIndex,
+// calls LEGGICAMPO and drives a1 (through SignInAccess); sign-up runs its queries on dbsql.
+class TfmLogin : public TForm, public SignInAccess {
     Q_OBJECT
 public:
     // Opens dbsql: throws DbError when the service database cannot be reached.
@@ -78,6 +79,11 @@ public:
 
     // The mixer, device 0, destination 0.
     TAudioMixer& a1() { return *m_a1; }
+
+    // What the console reaches through SignInAccess.
+    int volumeLineIndex() override { return VolumeLineIndex; }
+    QString readAccountColumn(const QString& column) override { return LEGGICAMPO(column); }
+    TAudioMixer* mixer() override { return m_a1.get(); }
 
     // Number of account reads (runs of the account query) since creation.
     int accountReads() const { return m_accountReads; }

@@ -169,11 +169,19 @@ private slots:
         QVERIFY(fmLogin->isVisible());
         QVERIFY(!QGuiApplication::overrideCursor());
 
+        // What the console reaches of the sign-in window.
+        SignInAccess& access = *fmLogin;
+        QCOMPARE(access.volumeLineIndex(), 1);
+        QCOMPARE(access.mixer(), &fmLogin->a1());
+        QCOMPARE(access.readAccountColumn(QStringLiteral("MYNOMERADIO")),
+                 QStringLiteral("Radio Blu"));
+        QCOMPARE(fmLogin->accountReads(), 9);
+
         // A second Entra repeats everything: another row, the notice again.
         fmLogin->lbEntraClick();
         QCOMPARE(s.boxes.waited, (QStringList{kNotice, kNotice}));
         QCOMPARE(logRows(*db), 2);
-        QCOMPARE(fmLogin->accountReads(), 16);
+        QCOMPARE(fmLogin->accountReads(), 17);
         QVERIFY(!s.run().endRequested());
     }
 
