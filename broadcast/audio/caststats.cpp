@@ -1,5 +1,8 @@
 #include "caststats.h"
+#include "castsocket.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -8,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -42,13 +46,24 @@ std::string base64(const std::string& in)
     return out;
 }
 
+// poll on one descriptor until the deadline, in slices, giving up when cancel turns true.
+int pollUntil(pollfd& p, Clock::time_point deadline, const std::atomic<bool>* cancel)
+{
+    for (;;) {
+        if (cancel && cancel->load())
+            return 0;
+        const int left = msLeft(deadline);
+        if (left == 0)
+            return 0;
+        const int r = ::poll(&p, 1, std::min(left, 100));
+        if (r != 0)
+            return r;
+    }
+}
+
 struct Fd {
     int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    ~Fd() { castsocket::closeQuerySocket(fd); }
 };
 
 struct AddrInfo {
@@ -79,9 +94,11 @@ std::string urlEncode(const std::string& s)
     return out;
 }
 
-std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
+namespace {
+std::optional<HttpAnswer> request(const std::string& host, std::uint16_t port,
                                   const std::string& path, const std::string& user,
-                                  const std::string& password, int timeoutMs)
+                                  const std::string& password, int timeoutMs, bool firstBytesOnly,
+                                  const std::atomic<bool>* cancel)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     addrinfo hints{};
@@ -93,25 +110,26 @@ std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
         return std::nullopt;
     Fd sock;
     for (addrinfo* a = ai.list; a && sock.fd < 0; a = a->ai_next) {
-        const int fd =
-            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        Fd attempt;
+        attempt.fd = castsocket::newQuerySocket(
+            a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        const int fd = attempt.fd;
         if (fd < 0)
             continue;
         if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            sock.fd = fd;
+            std::swap(sock.fd, attempt.fd);
             break;
         }
         if (errno == EINPROGRESS) {
             pollfd p{fd, POLLOUT, 0};
             int err = 0;
             socklen_t len = sizeof err;
-            if (::poll(&p, 1, msLeft(deadline)) == 1 &&
+            if (pollUntil(p, deadline, cancel) == 1 &&
                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-                sock.fd = fd;
+                std::swap(sock.fd, attempt.fd);
                 break;
             }
         }
-        ::close(fd);
     }
     if (sock.fd < 0)
         return std::nullopt;
@@ -129,7 +147,7 @@ std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             pollfd p{sock.fd, POLLOUT, 0};
-            if (::poll(&p, 1, msLeft(deadline)) <= 0)
+            if (pollUntil(p, deadline, cancel) <= 0)
                 return std::nullopt;
             continue;
         }
@@ -139,8 +157,7 @@ std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
     char buf[8192];
     for (;;) {
         pollfd p{sock.fd, POLLIN, 0};
-        const int left = msLeft(deadline);
-        if (left == 0 || ::poll(&p, 1, left) <= 0)
+        if (pollUntil(p, deadline, cancel) <= 0)
             return std::nullopt;
         const ssize_t n = ::recv(sock.fd, buf, sizeof buf, 0);
         if (n == 0)
@@ -151,6 +168,8 @@ std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
             break;
         }
         reply.append(buf, static_cast<std::size_t>(n));
+        if (firstBytesOnly)
+            return HttpAnswer{};
         if (reply.size() > 4 * 1024 * 1024)
             break;
     }
@@ -162,6 +181,20 @@ std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
     a.status = std::atoi(reply.c_str() + sp + 1);
     a.body = reply.substr(end + 4);
     return a;
+}
+} // namespace
+
+std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
+                                  const std::string& path, const std::string& user,
+                                  const std::string& password, int timeoutMs)
+{
+    return request(host, port, path, user, password, timeoutMs, false, nullptr);
+}
+
+bool httpAnswers(const std::string& host, std::uint16_t port, int timeoutMs,
+                 const std::atomic<bool>* cancel)
+{
+    return request(host, port, "/", "", "", timeoutMs, true, cancel).has_value();
 }
 
 std::optional<std::string> icecastClientList(const std::string& host, std::uint16_t port,

@@ -1,5 +1,6 @@
 #pragma once
 // The listener statistics of a streaming server, asked over HTTP with a small blocking client.
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,5 +24,10 @@ std::optional<std::string> icecastClientList(const std::string& host, std::uint1
                                              int timeoutMs = 3000);
 std::optional<std::string> shoutcastStatus(const std::string& host, std::uint16_t port,
                                            const std::string& password, int timeoutMs = 3000);
+
+// Whether the server's HTTP side answers at all (any first bytes of an answer to GET /
+// within timeoutMs). A stopped server process still has its kernel accept connections.
+bool httpAnswers(const std::string& host, std::uint16_t port, int timeoutMs,
+                 const std::atomic<bool>* cancel = nullptr);
 
 std::string urlEncode(const std::string& s);

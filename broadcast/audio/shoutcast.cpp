@@ -1,8 +1,11 @@
 #include "shoutcast.h"
+#include "castsocket.h"
+#include "caststats.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <poll.h>
 #include <pthread.h>
 #include <shout/shout.h>
 
@@ -13,7 +16,20 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t maxQueue = 256 * 1024;     // ours: about 16 s at 128 kbit/s
 constexpr std::size_t maxShoutQueue = 64 * 1024; // libshout's own, before we hold back
 constexpr std::size_t sendChunk = 16 * 1024;
-constexpr int icyConfirmMs = 1200; // a SHOUTcast source refused after the greeting fails by then
+constexpr int icyConfirmMs = 600; // a SHOUTcast source refused after the greeting is closed by then
+constexpr int kernelSendBuffer = 32 * 1024;
+
+// One source connection opens at a time, so that its socket can be told from others.
+std::mutex openMutex;
+
+// Whether the peer has closed the connection (or it failed).
+bool peerClosed(int fd)
+{
+    if (fd < 0)
+        return false;
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
 
 struct ShoutLibrary {
     ShoutLibrary() { shout_init(); }
@@ -149,6 +165,7 @@ void ShoutCast::stop()
         std::lock_guard lock(m_mutex);
         m_quit = true;
     }
+    m_probeCancel.store(true);
     m_cv.notify_all();
     if (m_thread.joinable())
         m_thread.join();
@@ -194,6 +211,8 @@ bool ShoutCast::connect(int timeoutMs)
         if (!value->empty())
             (void)shout_set_meta(m_shout, key, value->c_str());
 
+    std::lock_guard opening(openMutex);
+    const std::set<ino_t> before = castsocket::openSockets();
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int rc = shout_open(m_shout);
     while (rc == SHOUTERR_BUSY || rc == SHOUTERR_RETRY) {
@@ -218,6 +237,10 @@ bool ShoutCast::connect(int timeoutMs)
         shout_close(m_shout);
         return false;
     }
+    const int port = s.address.shoutcast ? s.address.port + 1 : s.address.port;
+    m_fd = castsocket::findNewSocket(before, static_cast<std::uint16_t>(port));
+    if (m_fd >= 0)
+        castsocket::limitSendBuffer(m_fd, kernelSendBuffer);
     return true;
 }
 
@@ -240,11 +263,32 @@ void ShoutCast::sendTitle(const std::string& title)
     shout_metadata_free(md);
 }
 
+void ShoutCast::probeLoop()
+{
+    const CastAddress& a = m_settings.address;
+    for (;;) {
+        {
+            std::unique_lock lock(m_mutex);
+            if (m_cv.wait_for(lock, std::chrono::seconds(probeSeconds), [this] { return m_quit; }))
+                return;
+        }
+        if (!httpAnswers(a.host, a.port, probeTimeoutSeconds * 1000, &m_probeCancel)) {
+            std::lock_guard lock(m_mutex);
+            if (m_quit)
+                return;
+            m_probeFailed.store(true);
+            m_cv.notify_all();
+            return;
+        }
+    }
+}
+
 void ShoutCast::run(int timeoutMs)
 {
     bool ok = connect(timeoutMs);
     auto lastProgress = Clock::now();
     ssize_t lastQueued = 0;
+    std::uint64_t lastAcked = 0;
     bool dead = false;
     std::vector<unsigned char> chunk;
 
@@ -272,9 +316,33 @@ void ShoutCast::run(int timeoutMs)
         }
         const ssize_t queued = shout_queuelen(m_shout);
         const auto now = Clock::now();
-        if (queued <= 0 || queued < lastQueued)
+        castsocket::Progress p;
+        if (m_fd >= 0 && castsocket::progress(m_fd, &p)) {
+            // The kernel tells: data acknowledged by the server, or nothing waiting for it.
+            if (p.bytesAcked != lastAcked || (p.unacked == 0 && queued <= 0))
+                lastProgress = now;
+            lastAcked = p.bytesAcked;
+        } else if (queued <= 0 || queued < lastQueued) {
             lastProgress = now;
+        }
         lastQueued = queued;
+        if (peerClosed(m_fd)) {
+            m_error = "the server closed the connection";
+            return false;
+        }
+        if (peerClosed(m_fd)) {
+            m_error = "the server closed the connection";
+            return false;
+        }
+        if (getenv("WL_CAST_DEBUG")) {
+            static auto lastPrint = now;
+            if (now - lastPrint > std::chrono::milliseconds(500)) {
+                lastPrint = now;
+                fprintf(stderr, "queued %zd fd %d acked %llu unacked %u wnd %u edge %llu\n", queued,
+                        m_fd, (unsigned long long)p.bytesAcked, p.unacked, p.peerWindow,
+                        (unsigned long long)(p.bytesAcked + p.peerWindow));
+            }
+        }
         if (queued > 0 && now - lastProgress > std::chrono::seconds(watchdogSeconds)) {
             m_error = "the server takes no data";
             return false;
@@ -292,8 +360,10 @@ void ShoutCast::run(int timeoutMs)
             if (m_cv.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_quit; }))
                 ok = false;
         }
-        if (!ok)
+        if (!ok) {
+            m_fd = -1;
             shout_close(m_shout);
+        }
     }
     {
         std::lock_guard lock(m_mutex);
@@ -304,6 +374,7 @@ void ShoutCast::run(int timeoutMs)
     m_cv.notify_all();
     if (ok) {
         lastProgress = Clock::now();
+        m_prober = std::thread([this] { probeLoop(); });
         for (;;) {
             std::optional<std::string> title;
             {
@@ -314,6 +385,11 @@ void ShoutCast::run(int timeoutMs)
                     break;
                 title.swap(m_title);
             }
+            if (m_probeFailed.load()) {
+                m_error = "the server does not answer";
+                dead = true;
+                break;
+            }
             if (!pump()) {
                 dead = true;
                 break;
@@ -323,9 +399,19 @@ void ShoutCast::run(int timeoutMs)
         }
         // After a failed send libshout still counts the handle as connected: close it, so that
         // nothing reuses a half-dead connection.
+        {
+            std::lock_guard lock(m_mutex);
+            m_quit = true; // ends the prober; nothing more is queued
+        }
+        m_probeCancel.store(true);
+        m_cv.notify_all();
+        if (m_prober.joinable())
+            m_prober.join();
+        m_fd = -1;
         shout_close(m_shout);
         m_alive.store(false);
     }
+    m_fd = -1;
     shout_free(m_shout);
     m_shout = nullptr;
     if (dead && m_onDeath)

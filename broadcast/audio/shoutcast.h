@@ -39,6 +39,10 @@ public:
 
     // Seconds without the server taking data before the connection counts as dead.
     static constexpr int watchdogSeconds = 4;
+    // The watchdog also asks the server's HTTP side every probeSeconds: a server whose
+    // process hangs leaves its kernel taking our data for minutes, but answers no request.
+    static constexpr int probeSeconds = 3;
+    static constexpr int probeTimeoutSeconds = 4;
 
     explicit ShoutCast(CastSettings settings) : m_settings(std::move(settings)) {}
     ~ShoutCast(); // stop()
@@ -63,12 +67,16 @@ public:
 
 private:
     void run(int timeoutMs);
+    void probeLoop();
     bool connect(int timeoutMs);
     void sendTitle(const std::string& title);
 
     CastSettings m_settings;
     DeathFn m_onDeath;
     std::thread m_thread;
+    std::thread m_prober;
+    std::atomic<bool> m_probeFailed{false};
+    std::atomic<bool> m_probeCancel{false};
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<unsigned char> m_queue;
@@ -79,4 +87,5 @@ private:
     std::atomic<std::size_t> m_dropped{0};
     std::string m_error;
     struct shout* m_shout = nullptr; // owned by the sender thread
+    int m_fd = -1;                   // libshout's socket, watched (never used for I/O)
 };

@@ -319,7 +319,13 @@ QJsonObject sourceOf(const QByteArray& json, const QString& mount)
 
 QString IcecastServer::title(const QString& mount) const
 {
-    return sourceOf(statusJson(), mount).value("title").toString();
+    // The status page writes characters beyond Latin-1 as numeric entities.
+    QString t = sourceOf(statusJson(), mount).value("title").toString();
+    static const QRegularExpression entity(QStringLiteral("&#(\\d+);"));
+    QRegularExpressionMatch m;
+    while ((m = entity.match(t)).hasMatch())
+        t.replace(m.capturedStart(), m.capturedLength(), QChar(m.captured(1).toInt()));
+    return t;
 }
 
 bool IcecastServer::hasSource(const QString& mount) const

@@ -1,0 +1,131 @@
+#include "castsocket.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <dirent.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace castsocket {
+
+namespace {
+
+std::mutex queryMutex;
+std::set<ino_t>& querySockets()
+{
+    static std::set<ino_t> inodes;
+    return inodes;
+}
+
+ino_t inodeOf(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+template <typename Fn> void forEachSocket(Fn fn)
+{
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d)
+        return;
+    const int self = ::dirfd(d);
+    std::vector<int> fds;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9')
+            continue;
+        const int fd = std::atoi(e->d_name);
+        if (fd != self)
+            fds.push_back(fd);
+    }
+    ::closedir(d);
+    for (int fd : fds) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode))
+            fn(fd, st.st_ino);
+    }
+}
+
+int peerPort(int fd)
+{
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+        return -1;
+    if (peer.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+    if (peer.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+    return -1;
+}
+
+} // namespace
+
+std::set<ino_t> openSockets()
+{
+    std::set<ino_t> out;
+    forEachSocket([&](int, ino_t ino) { out.insert(ino); });
+    return out;
+}
+
+int findNewSocket(const std::set<ino_t>& before, std::uint16_t port)
+{
+    std::lock_guard lock(queryMutex);
+    int found = -1, count = 0;
+    forEachSocket([&](int fd, ino_t ino) {
+        if (before.count(ino) || querySockets().count(ino))
+            return;
+        if (peerPort(fd) != port)
+            return;
+        found = fd;
+        ++count;
+    });
+    return count == 1 ? found : -1;
+}
+
+int newQuerySocket(int domain, int type, int protocol)
+{
+    std::lock_guard lock(queryMutex);
+    const int fd = ::socket(domain, type, protocol);
+    if (fd >= 0)
+        querySockets().insert(inodeOf(fd));
+    return fd;
+}
+
+void closeQuerySocket(int fd)
+{
+    if (fd < 0)
+        return;
+    const ino_t ino = inodeOf(fd);
+    ::close(fd);
+    std::lock_guard lock(queryMutex);
+    querySockets().erase(ino);
+}
+
+bool progress(int fd, Progress* out)
+{
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return false;
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0)
+        return false;
+    out->bytesAcked = info.tcpi_bytes_acked;
+    out->peerWindow = info.tcpi_snd_wnd;
+    out->unacked = queued > 0 ? static_cast<std::uint32_t>(queued) : 0;
+    return true;
+}
+
+void limitSendBuffer(int fd, int bytes)
+{
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+} // namespace castsocket

@@ -1,0 +1,374 @@
+// Casting to a real Icecast server in both address forms: what a listener receives, titles,
+// listener counts, refusals, and the deaths of the server connection.
+#include "audiotesthelpers.h"
+#include "bass.h"
+#include "bassenc.h"
+#include "icecastserver.h"
+#include "pulseserver.h"
+
+#include <QtTest>
+#include <arpa/inet.h>
+#include <atomic>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace audiotest;
+
+namespace {
+
+const char* const lameCommand = "lame -r -s 44100 -b 128 -";
+
+BOOL whileEncoding(HRECORD handle, const void*, DWORD, void*)
+{
+    return BASS_Encode_IsActive(handle) != 0 ? BASS_TRUE : BASS_FALSE;
+}
+
+struct Notices {
+    std::mutex mutex;
+    std::vector<DWORD> statuses;
+    QElapsedTimer sinceStart;
+    std::atomic<qint64> firstAtMs{-1};
+    std::vector<DWORD> get()
+    {
+        std::lock_guard lock(mutex);
+        return statuses;
+    }
+};
+
+void notifyProc(HENCODE, DWORD status, void* user)
+{
+    auto* n = static_cast<Notices*>(user);
+    std::lock_guard lock(n->mutex);
+    if (n->statuses.empty())
+        n->firstAtMs = n->sinceStart.elapsed();
+    n->statuses.push_back(status);
+}
+
+struct Cast {
+    HRECORD channel = 0;
+    HENCODE encoder = 0;
+    bool ok = false;
+    ~Cast()
+    {
+        if (channel)
+            BASS_ChannelStop(channel);
+    }
+};
+
+// The engine's start attempt, in short.
+std::unique_ptr<Cast> startCast(const QString& server, const QString& password,
+                                const char* name = "Radio di prova")
+{
+    auto c = std::make_unique<Cast>();
+    c->channel = BASS_RecordStart(44100, 2, 0, whileEncoding, nullptr);
+    if (!c->channel)
+        return c;
+    c->encoder = BASS_Encode_Start(c->channel, lameCommand,
+                                   BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
+    if (!c->encoder)
+        return c;
+    c->ok =
+        BASS_Encode_CastInit(c->encoder, server.toUtf8().constData(), password.toUtf8().constData(),
+                             "audio/mpeg", name, "http://127.0.0.1", "Varietà", "Musica e parole",
+                             nullptr, 128, BASS_TRUE) != 0;
+    return c;
+}
+
+QString mountOf(const QString& server)
+{
+    const int slash = server.indexOf(QLatin1Char('/'));
+    return slash < 0 ? QStringLiteral("/stream") : server.mid(slash);
+}
+
+// A port on 127.0.0.1 that takes connections and never answers.
+class SilentPort {
+public:
+    SilentPort()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(m_fd, 8);
+        socklen_t len = sizeof a;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~SilentPort() { ::close(m_fd); }
+    quint16 port = 0;
+
+private:
+    int m_fd = -1;
+};
+
+} // namespace
+
+class TestCast : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void listenerReceivesTheStream_data();
+    void listenerReceivesTheStream();
+    void titlesReachTheServer_data();
+    void titlesReachTheServer();
+    void listenerCount();
+    void refusedQuickly_data();
+    void refusedQuickly();
+    void mountInUse_data();
+    void mountInUse();
+    void killedServerIsNotified();
+    void hungServerIsNotifiedByTheWatchdog();
+    void nothingLeftAfterFree();
+
+private:
+    std::unique_ptr<PulseServer> m_pulse;
+    std::unique_ptr<IcecastServer> m_ice;
+};
+
+void TestCast::initTestCase()
+{
+    m_pulse = std::make_unique<PulseServer>();
+    QVERIFY2(m_pulse->isRunning(), qPrintable(m_pulse->error()));
+    QVERIFY(m_pulse->playTone());
+    m_ice = std::make_unique<IcecastServer>();
+    QVERIFY2(m_ice->isRunning(), qPrintable(m_ice->error()));
+    QCOMPARE(BASS_RecordInit(-1), BASS_TRUE);
+}
+
+void TestCast::cleanupTestCase()
+{
+    BASS_RecordFree();
+    m_ice.reset();
+    m_pulse.reset();
+}
+
+void TestCast::listenerReceivesTheStream_data()
+{
+    QTest::addColumn<QString>("mount");
+    QTest::newRow("SHOUTcast address") << QString();
+    QTest::newRow("Icecast address") << QStringLiteral("/live");
+}
+
+void TestCast::listenerReceivesTheStream()
+{
+    QFETCH(QString, mount);
+    const QString server = m_ice->address(mount);
+    auto cast = startCast(server, m_ice->options().sourcePassword);
+    QVERIFY2(cast->ok, BASS_LastErrorText());
+    QVERIFY(BASS_Encode_CastIsAlive(cast->encoder) != 0);
+    QVERIFY(m_ice->waitForSource(mountOf(server), 3000));
+    const IcecastServer::Listen l = m_ice->listen(mountOf(server), 64000, 20000);
+    QVERIFY2(l.ok, l.headers.constData());
+    const Mp3Header h = firstMp3Frame(l.audio);
+    QVERIFY(h.valid);
+    QCOMPARE(h.version, 1);
+    QCOMPARE(h.bitrateKbps, 128);
+    QCOMPARE(h.sampleRate, 44100);
+    QVERIFY(h.stereo);
+    const QByteArray pcm = decodeMp3(l.audio);
+    QVERIFY(pcm.size() > 44100 * 4);
+    QVERIFY2(toneLevel(pcm.mid(pcm.size() / 2), 1000) > 0.15, "the 1 kHz tone is missing");
+    // The stream's headers.
+    QVERIFY2(l.headers.contains("icy-name:Radio di prova"), l.headers.constData());
+    QVERIFY(l.headers.contains("icy-genre:Varietà"));
+    QVERIFY(l.headers.contains("icy-br:128"));
+    // The SHOUTcast source protocol has no description header.
+    if (!mount.isEmpty())
+        QVERIFY(m_ice->statusJson().contains("Musica e parole"));
+}
+
+void TestCast::titlesReachTheServer_data()
+{
+    QTest::addColumn<QString>("mount");
+    QTest::newRow("SHOUTcast address") << QString();
+    QTest::newRow("Icecast address") << QStringLiteral("/titles");
+}
+
+void TestCast::titlesReachTheServer()
+{
+    QFETCH(QString, mount);
+    const QString server = m_ice->address(mount);
+    auto cast = startCast(server, m_ice->options().sourcePassword);
+    QVERIFY2(cast->ok, BASS_LastErrorText());
+    const QString title = QStringLiteral("Perché è già l'ora — Caffè");
+    // A SHOUTcast server takes single bytes: what Latin-1 cannot hold becomes '?'.
+    const QString expected = mount.isEmpty() ? QStringLiteral("Perché è già l'ora ? Caffè") : title;
+    // Typed one letter at a time, as the title box sends it.
+    for (int i = 1; i <= title.size(); ++i)
+        QCOMPARE(
+            BASS_Encode_CastSetTitle(cast->encoder, title.left(i).toUtf8().constData(), nullptr),
+            BASS_TRUE);
+    const bool arrived = waitFor([&] { return m_ice->title(mountOf(server)) == expected; }, 5000);
+    QVERIFY2(arrived, qPrintable(m_ice->title(mountOf(server))));
+    // A listener asking for ICY metadata sees it too.
+    BASS_Encode_CastSetTitle(cast->encoder, "Ultimo brano", nullptr);
+    QVERIFY(waitFor([&] { return m_ice->title(mountOf(server)) == QStringLiteral("Ultimo brano"); },
+                    5000));
+    const IcecastServer::Listen l = m_ice->listen(mountOf(server), 40000, 15000, true);
+    QVERIFY(l.ok);
+    QVERIFY2(l.titles.contains(QStringLiteral("Ultimo brano")), qPrintable(l.titles.join('|')));
+}
+
+void TestCast::listenerCount()
+{
+    auto count = [](HENCODE enc) {
+        const char* s = BASS_Encode_CastGetStats(enc, BASS_ENCODE_STATS_ICE, nullptr);
+        const QByteArray xml(s ? s : "");
+        const qsizetype at = xml.indexOf("<Listeners>");
+        return at < 0 ? -1 : xml.mid(at + 11).split('<').first().toInt();
+    };
+    for (const QString& mount : {QString(), QStringLiteral("/count")}) {
+        const QString server = m_ice->address(mount);
+        auto cast = startCast(server, m_ice->options().sourcePassword);
+        QVERIFY2(cast->ok, BASS_LastErrorText());
+        QCOMPARE(count(cast->encoder), 0);
+        {
+            IcecastListener a(m_ice->port(), mountOf(server));
+            IcecastListener b(m_ice->port(), mountOf(server));
+            QVERIFY(waitFor([&] { return count(cast->encoder) == 2; }, 5000));
+            a.close();
+            QVERIFY(waitFor([&] { return count(cast->encoder) == 1; }, 5000));
+        }
+        QVERIFY(waitFor([&] { return count(cast->encoder) == 0; }, 5000));
+        // Icecast serves no SHOUTcast status page: no answer at all.
+        QCOMPARE(BASS_Encode_CastGetStats(cast->encoder, BASS_ENCODE_STATS_SHOUT, nullptr),
+                 nullptr);
+    }
+}
+
+void TestCast::refusedQuickly_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("withinMs");
+    const QString pw = QStringLiteral("hackme");
+    QTest::newRow("wrong password, SHOUTcast") << QString() << "wrong" << 2000;
+    QTest::newRow("wrong password, Icecast") << "/live"
+                                             << "wrong" << 2000;
+    SilentPort unused; // bound and closed again: nothing listens there afterwards
+    const QString closed = QStringLiteral("127.0.0.1:%1").arg(freePortPair());
+    QTest::newRow("nothing listening, SHOUTcast") << closed << pw << 2000;
+    QTest::newRow("nothing listening, Icecast") << closed + "/live" << pw << 2000;
+    QTest::newRow("not a server address") << "127.0.0.1" << pw << 500;
+}
+
+void TestCast::refusedQuickly()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, password);
+    QFETCH(int, withinMs);
+    if (server.isEmpty() || server.startsWith(QLatin1Char('/')))
+        server = m_ice->address(server);
+    QElapsedTimer t;
+    t.start();
+    auto cast = startCast(server, password);
+    QVERIFY(cast->encoder != 0);
+    QVERIFY(!cast->ok);
+    QVERIFY2(t.elapsed() < withinMs, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(QByteArray(BASS_LastErrorText()).size() > 0);
+    QCOMPARE(BASS_Encode_CastIsAlive(cast->encoder), BASS_FALSE);
+    QCOMPARE(BASS_Encode_CastSetTitle(cast->encoder, "x", nullptr), BASS_FALSE);
+}
+
+void TestCast::mountInUse_data()
+{
+    QTest::addColumn<QString>("mount");
+    QTest::newRow("SHOUTcast address") << QString();
+    QTest::newRow("Icecast address") << QStringLiteral("/busy");
+}
+
+void TestCast::mountInUse()
+{
+    QFETCH(QString, mount);
+    auto first = startCast(m_ice->address(mount), m_ice->options().sourcePassword);
+    QVERIFY2(first->ok, BASS_LastErrorText());
+    QElapsedTimer t;
+    t.start();
+    auto second = startCast(m_ice->address(mount), m_ice->options().sourcePassword);
+    QVERIFY(!second->ok);
+    QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(BASS_Encode_CastIsAlive(first->encoder) != 0);
+}
+
+void TestCast::killedServerIsNotified()
+{
+    // An unanswering server: connected, never answered; the connect time-out ends the wait.
+    {
+        SilentPort silent;
+        QElapsedTimer t;
+        t.start();
+        auto cast = startCast(QStringLiteral("127.0.0.1:%1/live").arg(silent.port), "x");
+        QVERIFY(!cast->ok);
+        QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
+    }
+    auto cast =
+        startCast(m_ice->address(QStringLiteral("/killed")), m_ice->options().sourcePassword);
+    QVERIFY2(cast->ok, BASS_LastErrorText());
+    Notices n;
+    n.sinceStart.start();
+    BASS_Encode_SetNotify(cast->encoder, notifyProc, &n);
+    m_ice->kill();
+    QVERIFY(waitFor([&] { return !n.get().empty(); }, 5000));
+    QCOMPARE(n.get().front(), BASS_ENCODE_NOTIFY_CAST);
+    QCOMPARE(BASS_Encode_CastIsAlive(cast->encoder), BASS_FALSE);
+    // The encoder and the capture go on; a stop ends them without a further notice.
+    QVERIFY(BASS_Encode_IsActive(cast->encoder) != 0);
+    QVERIFY(m_ice->start());
+    // Casting again needs a new start, which the old mount no longer blocks.
+    auto again =
+        startCast(m_ice->address(QStringLiteral("/killed")), m_ice->options().sourcePassword);
+    QVERIFY2(again->ok, BASS_LastErrorText());
+    BASS_ChannelStop(cast->channel);
+    cast->channel = 0;
+    BASS_Layer_WaitForNotifications();
+    QCOMPARE(n.get().size(), size_t(1));
+}
+
+void TestCast::hungServerIsNotifiedByTheWatchdog()
+{
+    auto cast = startCast(m_ice->address(QStringLiteral("/hung")), m_ice->options().sourcePassword);
+    QVERIFY2(cast->ok, BASS_LastErrorText());
+    Notices n;
+    BASS_Encode_SetNotify(cast->encoder, notifyProc, &n);
+    QTest::qWait(1000);
+    n.sinceStart.start();
+    m_ice->suspend();
+    const bool notified = waitFor([&] { return !n.get().empty(); }, 30000);
+    m_ice->resume();
+    QVERIFY(notified);
+    qInfo("watchdog reported the hung server after %lld ms", n.firstAtMs.load());
+    QCOMPARE(n.get().front(), BASS_ENCODE_NOTIFY_CAST);
+    QVERIFY(n.firstAtMs.load() < 20000);
+}
+
+void TestCast::nothingLeftAfterFree()
+{
+    {
+        auto warm =
+            startCast(m_ice->address(QStringLiteral("/warm")), m_ice->options().sourcePassword);
+        QVERIFY(warm->ok);
+    }
+    const int fds = openDescriptors();
+    const int threads = threadCount();
+    for (int i = 0; i < 3; ++i) {
+        auto cast = startCast(m_ice->address(i % 2 ? QStringLiteral("/leak") : QString()),
+                              m_ice->options().sourcePassword);
+        QVERIFY2(cast->ok, BASS_LastErrorText());
+        BASS_Encode_CastSetTitle(cast->encoder, "titolo", nullptr);
+        QVERIFY(BASS_Encode_CastGetStats(cast->encoder, BASS_ENCODE_STATS_ICE, nullptr));
+        QVERIFY(m_ice->waitForSource(i % 2 ? QStringLiteral("/leak") : QStringLiteral("/stream"),
+                                     5000));
+    }
+    QVERIFY(childProcesses("lame").isEmpty());
+    QCOMPARE(openDescriptors(), fds);
+    QVERIFY(waitFor([&] { return threadCount() == threads; }, 2000));
+}
+
+QTEST_GUILESS_MAIN(TestCast)
+#include "tst_cast.moc"
