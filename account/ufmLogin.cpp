@@ -23,7 +23,6 @@
 #include <QMouseEvent>
 #include <QShowEvent>
 #include <exception>
-#include <type_traits>
 
 namespace {
 
@@ -37,15 +36,6 @@ const char* const kMixerNotice =
     "TRASMETTERE AD ESEMPIO MIXSTEREO O STEREO QUEL CHE SENTI. PER ANDARE IN ONDA CI DEVONO "
     "ESSERE DELLE TRACCE IN ESECUZIONE";
 const char* const kNoInternet = "Probabile errore: CONNESSIONE AD INTERNET ASSENTE";
-
-// Sign-up runs as a modal window of the run.
-template <class SignUp> void openSignUp(SignUp& window, AppRun& run)
-{
-    if constexpr (std::is_base_of_v<QDialog, SignUp>)
-        run.execModal(window);
-    else
-        throw AppError(QStringLiteral("La finestra di registrazione non è modale"));
-}
 
 QString errorText(const std::exception& e)
 {
@@ -363,7 +353,7 @@ void TfmLogin::Label1Click()
     try {
         if (!fmRegistrazione)
             throw AppError(QStringLiteral("La finestra di registrazione non esiste"));
-        openSignUp(*fmRegistrazione, m_ctx.run);
+        m_ctx.run.execModal(*fmRegistrazione);
     } catch (...) {
         QMessageBox box;
         box.setWindowTitle(QStringLiteral("Error"));

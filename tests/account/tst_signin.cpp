@@ -4,6 +4,7 @@
 #include "WaveMixer.h"
 #include "fakemixerbackend.h"
 #include "tst_signin_harness.h"
+#include "ufmRegistrazione.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -427,6 +428,47 @@ private slots:
         QVERIFY(!s.run().endRequested());
         QTest::mouseClick(fmLogin->lbAnnulla, Qt::LeftButton);
         QVERIFY(s.run().endRequested());
+    }
+
+    // Registrati opens sign-up modally; when it cannot, the error dialog, and sign-in stays.
+    void signUpLink()
+    {
+        auto db = database();
+        FakeMixerBackend mixer;
+        threeLines(mixer);
+        Session s(db->config(), mixer);
+        QVERIFY(s.start());
+
+        bool modal = false;
+        QString title, text;
+        bool critical = false;
+        s.run().setWaitHook([&](QWidget& w) {
+            title = w.windowTitle();
+            modal = w.isModal();
+            if (auto* box = qobject_cast<QMessageBox*>(&w)) {
+                text = box->text();
+                critical = box->icon() == QMessageBox::Critical;
+                QCOMPARE(box->buttons().size(), 1);
+                box->buttons().first()->click();
+            } else {
+                static_cast<QDialog&>(w).reject();
+            }
+        });
+        QTest::mouseClick(fmLogin->Label1, Qt::LeftButton);
+        QCOMPARE(title, QStringLiteral("Registrazione"));
+        QVERIFY(modal);
+        QVERIFY(!s.run().endRequested());
+
+        TfmRegistrazione* const signUp = fmRegistrazione;
+        fmRegistrazione = nullptr;
+        title.clear();
+        fmLogin->Label1Click();
+        fmRegistrazione = signUp;
+        QCOMPARE(title, QStringLiteral("Error"));
+        QCOMPARE(text, QStringLiteral("Si è verificato un errore."));
+        QVERIFY(critical);
+        QVERIFY(!s.run().endRequested());
+        QVERIFY(fmLogin->isVisible());
     }
 
     void closingTheMainWindowEndsTheProgram()
