@@ -178,8 +178,14 @@ struct DbQuery::Impl {
                 q.addBindValue(v);
             ok = q.exec();
         }
-        if (!ok)
-            throw DbError(providerText(q.lastError()));
+        if (!ok) {
+            // A connection that broke under an earlier statement fails the next one without
+            // a word from the provider.
+            QString text = providerText(q.lastError());
+            if (text.isEmpty())
+                text = QStringLiteral("The connection to the database is not open.");
+            throw DbError(text);
+        }
     }
 
     int run(QSqlDatabase& d, const QString& text, const QVector<QVariant>& binds)
