@@ -10,7 +10,7 @@ TfmShoutCast7::TfmShoutCast7(AppContext& ctx)
     : TForm(QStringLiteral("fmShoutCast7"), QStringLiteral("Connetti")), m_ctx(ctx)
 {
     buildCastControls(this);
-    resize(460, 420);
+    resize(440, 380);
     FormCreate();
 }
 

@@ -20,7 +20,7 @@ TfmShoutcast2::TfmShoutcast2(AppContext& ctx)
     : TForm(QStringLiteral("fmShoutcast2"), QString()), m_ctx(ctx)
 {
     buildCastControls(this);
-    resize(460, 420);
+    resize(440, 380);
 
     connect(btn_start, &QPushButton::clicked, this, &TfmShoutcast2::btn_startClick);
     // The flag follows the switch whenever it changes.

@@ -127,6 +127,7 @@ void CastControls::buildCastControls(QWidget* window)
     left->addLayout(buttons);
     left->addWidget(titleLabel);
     left->addWidget(ed_TrackTitle);
+    left->addStretch();
 
     auto* top = new QHBoxLayout(window);
     top->addLayout(left, 1);
