@@ -1,0 +1,62 @@
+// The engine windows within the program's start-up: window 14 and its level tick on the
+// console's bar, window 16 and the check of the audio library's version.
+#include "UfmShoutCast.h"
+#include "bass.h"
+#include "consoleharness.h"
+#include "programhalt.h"
+
+#include <QProgressBar>
+#include <QTest>
+
+class TestEngineStartup : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { qputenv("PULSE_SERVER", "unix:/nonexistent/native"); }
+
+    void engineWindowsAtStartUp()
+    {
+        consoletest::Session s;
+        QString error;
+        QVERIFY2(s.start(&error), qPrintable(error));
+        QVERIFY(fmShoutcast2 && fmShoutCast7 && Form2wma);
+        QVERIFY(fmShoutcast2->isHidden());
+        QVERIFY(fmShoutCast7->isHidden());
+        QCOMPARE(fmShoutCast7->windowTitle(), QStringLiteral("Connetti"));
+        QVERIFY(fmShoutcast2->LevelTimer->isActive());
+
+        // The level tick moves the console's bar: the peak div 327.
+        fmShoutcast2->state().PeakRight = 32768;
+        fmShoutcast2->LevelTimerTimer();
+        QCOMPARE(Form2wma->ProgressBar1->value(), (32768 - 1500) / 327);
+        QCOMPARE(fmShoutcast2->windowTitle(), QStringLiteral("Utenti connessi (0 listeners)"));
+        // A stop sets it to 0.
+        fmShoutcast2->StopCast();
+        QCOMPARE(Form2wma->ProgressBar1->value(), 0);
+        QVERIFY(!s.waited.contains(TfmShoutCast7::incorrectVersionText()));
+    }
+
+    void wrongVersionShowsTheMessageAndHalts()
+    {
+        BASS_SetReportedVersionForTesting(0x02030000);
+        consoletest::Session s;
+        bool consoleExisted = false;
+        s.onBox = [&](const QString&) { consoleExisted = Form2wma != nullptr; };
+        bool halted = false;
+        try {
+            s.start();
+        } catch (const ProgramHalt& h) {
+            halted = true;
+            QCOMPARE(h.exitCode, 1);
+        }
+        BASS_SetReportedVersionForTesting(0);
+        QVERIFY(halted);
+        QCOMPARE(s.waited, QStringList{TfmShoutCast7::incorrectVersionText()});
+        // The box came after the engine window and the console existed; then every object
+        // was destroyed again.
+        QVERIFY(consoleExisted);
+        QVERIFY(!fmLogin && !fmShoutcast2 && !Form2wma && !fmShoutCast7);
+    }
+};
+
+QTEST_MAIN(TestEngineStartup)
+#include "tst_engine_startup.moc"
