@@ -1,7 +1,7 @@
 #pragma once
 // What the console's tests share: the program's sixteen objects on a service database of the
 // test's own, the boxes of the run recorded and closed as a user closes them, sign-in, and the
-// sign-in window's side handed to the console as start-up hands it.
+// sign-in window handed to the console as its sign-in side, as start-up hands it.
 #include "UfmShoutcast2.h"
 #include "WaveMixer.h"
 #include "appconfig.h"
@@ -26,16 +26,6 @@
 #include <memory>
 
 namespace consoletest {
-
-// The sign-in window's side of the console.
-struct LoginAccess final : SignInAccess {
-    int volumeLineIndex() override { return fmLogin->VolumeLineIndex; }
-    QString readAccountColumn(const QString& column) override
-    {
-        return fmLogin->LEGGICAMPO(column);
-    }
-    TAudioMixer* mixer() override { return &fmLogin->a1(); }
-};
 
 // Three source lines; the second is the console line ("Altoparlanti").
 inline void threeLines(FakeMixerBackend& fake)
@@ -99,7 +89,7 @@ public:
                 *error = e.text();
             return false;
         }
-        Form2wma->setSignIn(&m_access);
+        Form2wma->setSignIn(fmLogin);
         m_program.showMain();
         return true;
     }
@@ -129,7 +119,6 @@ private:
     FakeShell m_shell;
     FakeMixerBackend m_mixer;
     AppContext m_ctx;
-    LoginAccess m_access;
     Program m_program;
 };
 

@@ -318,14 +318,18 @@ struct PublishConnection::Impl {
             ssize_t n;
             if (tls.session) {
                 n = gnutls_record_send(tls.session, data, size);
-                if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED)
+                if (n == GNUTLS_E_INTERRUPTED)
                     continue;
+                if (n == GNUTLS_E_AGAIN) // the send time-out ran out
+                    return fail("send: the server takes no data");
                 if (n < 0)
                     return fail(std::string("send: ") + gnutls_strerror(static_cast<int>(n)));
             } else {
                 n = ::send(sock.fd, data, size, MSG_NOSIGNAL);
                 if (n < 0 && errno == EINTR)
                     continue;
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                    return fail("send: the server takes no data");
                 if (n < 0)
                     return fail(std::string("send: ") + std::strerror(errno));
             }
@@ -363,6 +367,8 @@ struct PublishConnection::Impl {
                 return -1;
             if (n == GNUTLS_E_PREMATURE_TERMINATION)
                 return 0;
+            if (!gnutls_error_is_fatal(static_cast<int>(n)))
+                return -1; // a warning alert, a post-handshake message
             fail(std::string("receive: ") + gnutls_strerror(static_cast<int>(n)));
             return -2;
         }
@@ -511,7 +517,7 @@ bool PublishConnection::finish()
         int rc;
         do
             rc = gnutls_bye(d->tls.session, GNUTLS_SHUT_WR);
-        while (rc == GNUTLS_E_AGAIN || rc == GNUTLS_E_INTERRUPTED);
+        while (rc == GNUTLS_E_INTERRUPTED);
         if (rc < 0)
             ok = d->fail(std::string("TLS close: ") + gnutls_strerror(rc));
     }
