@@ -195,7 +195,8 @@ void EncoderProcess::readLoop()
     unsigned char buf[8192];
     for (;;) {
         pollfd fds[2] = {{m_out, POLLIN, 0}, {m_wake, POLLIN, 0}};
-        const int r = ::poll(fds, 2, 100);
+        // Without a stop under way nothing but the descriptors can wake us.
+        const int r = ::poll(fds, 2, m_stopping.load() ? 50 : -1);
         if (r < 0 && errno != EINTR)
             break;
         if (fds[1].revents & POLLIN) {

@@ -379,8 +379,11 @@ void ShoutCast::run(int timeoutMs)
             std::optional<std::string> title;
             {
                 std::unique_lock lock(m_mutex);
-                m_cv.wait_for(lock, std::chrono::milliseconds(20),
-                              [this] { return m_quit || m_title || !m_queue.empty(); });
+                // Idle, nothing waits in libshout: sleep until data comes (or a second, for
+                // the watchdog); otherwise come back soon to push libshout's queue.
+                const auto wait = lastQueued > 0 ? std::chrono::milliseconds(20)
+                                                 : std::chrono::milliseconds(1000);
+                m_cv.wait_for(lock, wait, [this] { return m_quit || m_title || !m_queue.empty(); });
                 if (m_quit)
                     break;
                 title.swap(m_title);

@@ -5,8 +5,10 @@
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <unistd.h>
+#include <vector>
 
 namespace audiotest {
 
@@ -145,6 +147,18 @@ double toneLevel(const QByteArray& pcm, double frequency, int rate)
     }
     const double power = q1 * q1 + q2 * q2 - coeff * q1 * q2;
     return 2.0 * std::sqrt(std::max(0.0, power)) / static_cast<double>(frames);
+}
+
+double medianToneLevel(const QByteArray& pcm, double frequency)
+{
+    constexpr qsizetype window = 4410 * 4;
+    std::vector<double> levels;
+    for (qsizetype at = 0; at + window <= pcm.size(); at += window)
+        levels.push_back(toneLevel(pcm.mid(at, window), frequency));
+    if (levels.empty())
+        return 0;
+    std::sort(levels.begin(), levels.end());
+    return levels[levels.size() / 2];
 }
 
 } // namespace audiotest

@@ -31,5 +31,7 @@ Mp3Header firstMp3Frame(const QByteArray& data);
 QByteArray decodeMp3(const QByteArray& mp3);
 // Relative strength of frequency (Goertzel on the left channel), 0..1 of full scale.
 double toneLevel(const QByteArray& pcm, double frequency, int rate = 44100);
+// The median of toneLevel over 100 ms windows: a gap in the audio spoils one window only.
+double medianToneLevel(const QByteArray& pcm, double frequency);
 
 } // namespace audiotest
