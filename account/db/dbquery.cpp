@@ -231,9 +231,13 @@ struct DbQuery::Impl {
                 if (pendingSet[c])
                     row[c] = pending[c];
             resolveIdentity(d);
-            const QVariant id = q.lastInsertId();
-            if (keyColumns.size() == 1 && row[keyColumns[0]].isNull() && id.isValid())
-                row[keyColumns[0]] = id;
+            // Only asked for when the key was not given: on PostgreSQL it runs lastval(),
+            // which fails without a sequence and would abort an open transaction.
+            if (keyColumns.size() == 1 && row[keyColumns[0]].isNull()) {
+                const QVariant id = q.lastInsertId();
+                if (id.isValid())
+                    row[keyColumns[0]] = id;
+            }
             rows.append(row);
             cur = int(rows.size()) - 1;
             clearPending();
