@@ -5,8 +5,8 @@
 
 WavelornApplication::WavelornApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
+    // The name alone: a display name set explicitly would be appended to every window title.
     setApplicationName(AppRun::title());
-    setApplicationDisplayName(AppRun::title());
     setQuitOnLastWindowClosed(false);
 }
 

@@ -57,6 +57,8 @@ void Program::create()
         make(FMATTESA);
         make(fmShoutcast2);
         make(Form2wma);
+        // The console reaches the sign-in window's mixer, line index and account reads.
+        Form2wma->setSignIn(fmLogin);
         make(fmShoutCast7);
     } catch (...) {
         destroy();
