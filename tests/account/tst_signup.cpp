@@ -259,6 +259,8 @@ private slots:
             QCOMPARE(l->text(), captions[i]);
             QVERIFY(l->font().bold());
             QVERIFY(l->font().pointSize() > w.font().pointSize());
+            // The whole text fits.
+            QVERIFY2(l->sizeHint().width() <= l->width(), qPrintable(l->text()));
             // Left of its edit, on the same row; rows from top to bottom.
             QVERIFY(l->geometry().right() < e->geometry().left());
             QVERIFY(l->geometry().intersects(QRect(0, e->y(), 703, e->height())));
@@ -272,6 +274,7 @@ private slots:
         QCOMPARE(w.lbnota->text(),
                  QStringLiteral("NON USARE CARATTERI SPECIALI,  GLI SPAZI VERRANNO ELIMINATI"));
         QVERIFY(w.lbnota->font().bold());
+        QVERIFY(w.lbnota->heightForWidth(w.lbnota->width()) <= w.lbnota->height());
         QVERIFY(w.lbnota->font().pointSize() < w.lbnomecanale->font().pointSize());
         QVERIFY(w.lbnota->x() > w.ednomecanale->geometry().right());
         QVERIFY(w.rect().contains(w.lbnota->geometry()));
