@@ -111,6 +111,9 @@ bool EncoderProcess::start(const std::string& cmdline, OutputFn onOutput, ExitFn
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     if (devnull >= 0)
         posix_spawn_file_actions_adddup2(&fa, devnull, 2);
+    // Not every library marks its descriptors close-on-exec (a cast's socket held open by an
+    // encoder would outlive the cast): the encoder gets its three and nothing else.
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, deflt;

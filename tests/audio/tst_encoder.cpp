@@ -117,6 +117,11 @@ void TestEncoder::encodesTheCaptureAndEndsWithIt()
     QVERIFY(BASS_Encode_IsActive(ch) != 0);
     const QList<pid_t> lames = childProcesses("lame");
     QCOMPARE(lames.size(), 1);
+    // The encoder holds its input, output and error, and none of our descriptors.
+    QCOMPARE(QDir(QStringLiteral("/proc/%1/fd").arg(lames.first()))
+                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+                 .size(),
+             3);
     // 128 kbit/s is 16000 bytes a second.
     QVERIFY(waitFor([&] { return out.bytes.load() > 24000; }, 5000));
     {
