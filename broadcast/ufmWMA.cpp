@@ -5,6 +5,7 @@
 #include "appconfig.h"
 #include "apprun.h"
 #include "forms.h"
+#include "messagesboard.h"
 #include "serviceaddresses.h"
 #include "serviceconnections.h"
 #include "shell.h"
@@ -94,6 +95,7 @@ TForm2wma::TForm2wma(AppContext& ctx)
     DBSQL = ServiceConnections::openConsoleConnection(ctx.config, QStringLiteral("DBSQL"));
     DQMESSAGGI2 =
         ServiceConnections::openConsoleConnection(ctx.config, QStringLiteral("DQMESSAGGI2"));
+    board = new MessagesBoard(ctx, *DQMESSAGGI2, boardArea);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -241,6 +243,9 @@ void TForm2wma::FormShow()
 
 void TForm2wma::FormDestroy()
 {
+    // A message still being edited is written while its connection is there.
+    if (board)
+        board->programEnd();
     // Frees the recording device: every capture ends, the engine's with its encoder and cast.
     BASS_RecordFree();
     BASS_WMA_EncodeClose(PublishEncoder);

@@ -19,6 +19,7 @@ class QScrollBar;
 class QShowEvent;
 class QTimer;
 struct SignInAccess;
+class MessagesBoard;
 
 // The live console. Other windows use the members below by these names: sign-in writes
 // Edit1, scb and lbvol and shows the console; the engine moves ProgressBar1; the messages
@@ -71,6 +72,8 @@ public:
     // client area, so that the board's controls take the window's own coordinates. The
     // console's controls keep the left half free of them.
     QWidget* boardArea = nullptr;
+    // The board of listeners' messages, on boardArea's right half.
+    MessagesBoard* board = nullptr;
 
     QTimer* Timer1 = nullptr;       // publishing status tick, 50 s, while publishing runs
     QTimer* TMRECONNECT2 = nullptr; // reconnect tick, 15 s, from creation
