@@ -453,8 +453,10 @@ bool PublishConnection::open(const PublishUrl& url, const PublishOptions& option
         return false;
 
     std::string host = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
-    if (url.port != (url.tls ? 443 : 80))
-        host += ":" + std::to_string(url.port);
+    if (url.port != (url.tls ? 443 : 80)) {
+        host += ':';
+        host += std::to_string(url.port);
+    }
     std::string head = "POST " + url.target +
                        " HTTP/1.1\r\n"
                        "Host: " +
