@@ -10,8 +10,9 @@ AppConfig AppConfig::builtIn()
     c.secondServiceHost = QStringLiteral(WL_CFG_SECOND_SERVICE_HOST);
     c.youtubeHome = QStringLiteral(WL_CFG_YOUTUBE_HOME);
     c.dbDriver = QStringLiteral(WL_CFG_DB_DRIVER);
-    c.serviceDb = {QStringLiteral(WL_CFG_DB_HOST), WL_CFG_DB_PORT, QStringLiteral(WL_CFG_DB_CATALOG),
-                   QStringLiteral(WL_CFG_DB_USER), QStringLiteral(WL_CFG_DB_PASSWORD)};
+    c.serviceDb = {QStringLiteral(WL_CFG_DB_HOST), WL_CFG_DB_PORT,
+                   QStringLiteral(WL_CFG_DB_CATALOG), QStringLiteral(WL_CFG_DB_USER),
+                   QStringLiteral(WL_CFG_DB_PASSWORD)};
     c.secondDb = {QStringLiteral(WL_CFG_DB2_HOST), WL_CFG_DB2_PORT,
                   QStringLiteral(WL_CFG_DB2_CATALOG), QStringLiteral(WL_CFG_DB_USER),
                   QStringLiteral(WL_CFG_DB2_PASSWORD)};

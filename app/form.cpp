@@ -13,7 +13,8 @@ TForm::TForm(const QString& instanceName, const QString& caption, QWidget* paren
 void TForm::setFixedClientSize(int w, int h)
 {
     setFixedSize(w, h);
-    setWindowFlags((windowFlags() & ~Qt::WindowMaximizeButtonHint) | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags((windowFlags() & ~Qt::WindowMaximizeButtonHint) |
+                   Qt::MSWindowsFixedSizeDialogHint);
 }
 
 void TForm::centreOnScreen()

@@ -13,25 +13,34 @@ public:
 class TfmFrasiPredefinite : public TForm {
     Q_OBJECT
 public:
-    TfmFrasiPredefinite() : TForm(QStringLiteral("fmFrasiPredefinite"), QStringLiteral("Scegli la frase")) {}
+    TfmFrasiPredefinite()
+        : TForm(QStringLiteral("fmFrasiPredefinite"), QStringLiteral("Scegli la frase"))
+    {}
 };
 
 class TfmCrealatuaradiowm : public TForm {
     Q_OBJECT
 public:
-    TfmCrealatuaradiowm() : TForm(QStringLiteral("fmCrealatuaradiowm"), QStringLiteral("Crea la tua radio")) {}
+    TfmCrealatuaradiowm()
+        : TForm(QStringLiteral("fmCrealatuaradiowm"), QStringLiteral("Crea la tua radio"))
+    {}
 };
 
 class TfmCollegati : public TForm {
     Q_OBJECT
 public:
-    TfmCollegati() : TForm(QStringLiteral("fmCollegati"), QStringLiteral("Collegamento ad un altra radio")) {}
+    TfmCollegati()
+        : TForm(QStringLiteral("fmCollegati"), QStringLiteral("Collegamento ad un altra radio"))
+    {}
 };
 
 class TfmCreazioneCollegati : public TForm {
     Q_OBJECT
 public:
-    TfmCreazioneCollegati() : TForm(QStringLiteral("fmCreazioneCollegati"), QStringLiteral("Creazione elenco radio in corso Attendere...")) {}
+    TfmCreazioneCollegati()
+        : TForm(QStringLiteral("fmCreazioneCollegati"),
+                QStringLiteral("Creazione elenco radio in corso Attendere..."))
+    {}
 };
 
 class TfmAscolta : public TForm {
@@ -43,13 +52,18 @@ public:
 class TfmStatistiche2 : public TForm {
     Q_OBJECT
 public:
-    TfmStatistiche2() : TForm(QStringLiteral("fmStatistiche2"), QStringLiteral("Statistiche Iin tempo reale")) {}
+    TfmStatistiche2()
+        : TForm(QStringLiteral("fmStatistiche2"), QStringLiteral("Statistiche Iin tempo reale"))
+    {}
 };
 
 class TfmPannelloDiControlloShoutcast : public TForm {
     Q_OBJECT
 public:
-    TfmPannelloDiControlloShoutcast() : TForm(QStringLiteral("fmPannelloDiControlloShoutcast"), QStringLiteral("Pannello di Controllo ShoutCast")) {}
+    TfmPannelloDiControlloShoutcast()
+        : TForm(QStringLiteral("fmPannelloDiControlloShoutcast"),
+                QStringLiteral("Pannello di Controllo ShoutCast"))
+    {}
 };
 
 class TFMATTESA : public TForm {

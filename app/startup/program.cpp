@@ -1,8 +1,8 @@
 #include "program.h"
 
-#include "Ufmdm.h"
 #include "UfmShoutCast.h"
 #include "UfmShoutcast2.h"
+#include "Ufmdm.h"
 #include "appconfig.h"
 #include "apperror.h"
 #include "apprun.h"

@@ -40,5 +40,4 @@ struct AppConfig;
 // an end request, exit. Returns the process's exit code.
 // beforeStart, for tests, sees the run before the first object is created.
 int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
-               MixerBackend& mixerBackend,
-               const std::function<void(AppRun&)>& beforeStart = {});
+               MixerBackend& mixerBackend, const std::function<void(AppRun&)>& beforeStart = {});
