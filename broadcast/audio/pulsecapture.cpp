@@ -1,11 +1,18 @@
 #include "pulsecapture.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 
 namespace {
+
+// Blocks are whole MP3 frames (1152 samples each).
+constexpr std::size_t framesPerBlock = 1152;
+// Shorter waits for the rest of a block are not worth a timer.
+constexpr std::uint64_t pauseAtLeastNs = 2000000;
 
 // Threads created while this lives start with SIGPIPE blocked: a capture thread writes into
 // the encoder's pipe, whose reader may be gone.
@@ -76,8 +83,12 @@ void PulseCapture::streamState(pa_stream* s, void* self)
 void PulseCapture::streamRead(pa_stream* s, std::size_t, void* self)
 {
     auto* me = static_cast<PulseCapture*>(self);
-    // The server may hand the audio over in pieces of a few ms; pieces are gathered into
-    // blocks of at least 10 ms (a wake-up per 5 ms piece costs more than it brings).
+    timespec arrived{};
+    clock_gettime(CLOCK_MONOTONIC, &arrived);
+    // The server hands the audio over in pieces as small as its busiest client asks for
+    // (a player with 20 ms of latency makes them 5 ms). They are gathered into blocks of whole
+    // MP3 frames: an MP3 encoder can do nothing with less, so nothing is gained by waking it
+    // (or this thread) more often.
     std::vector<unsigned char>& block = me->m_block;
     while (pa_stream_readable_size(s) > 0) {
         const void* data = nullptr;
@@ -89,16 +100,16 @@ void PulseCapture::streamRead(pa_stream* s, std::size_t, void* self)
                          static_cast<const unsigned char*>(data) + bytes);
         pa_stream_drop(s);
     }
-    const std::size_t frameBytes = 2 * me->m_channels;
-    const std::size_t bytes = block.size() - block.size() % frameBytes;
     if (!me->m_active.load()) {
         block.clear();
         return;
     }
-    if (bytes < me->m_minBlock)
+    const std::size_t blockBytes = me->m_blockBytes;
+    if (block.size() < blockBytes)
         return;
+    const std::size_t bytes = block.size() - block.size() % blockBytes;
     const auto* p = reinterpret_cast<const std::int16_t*>(block.data());
-    const std::size_t frames = bytes / frameBytes;
+    const std::size_t frames = bytes / (2 * me->m_channels);
     std::int32_t l = 0, r = 0;
     for (std::size_t i = 0; i < frames; ++i) {
         l = std::max<std::int32_t>(l, std::abs(static_cast<std::int32_t>(p[0])));
@@ -111,8 +122,23 @@ void PulseCapture::streamRead(pa_stream* s, std::size_t, void* self)
     me->m_level.store(static_cast<std::uint32_t>(l) | (static_cast<std::uint32_t>(r) << 16));
     const bool goOn = me->m_onBlock(block.data(), bytes);
     block.erase(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(bytes));
-    if (!goOn)
+    if (!goOn) {
         me->endByItself();
+        return;
+    }
+    // The next block cannot be complete before its missing audio has been played: until then
+    // the pieces may wait in the socket, and are read at once, in one wake-up instead of one
+    // each. (stop() waits for this pause, a block at most.)
+    const std::uint64_t missingNs = static_cast<std::uint64_t>(blockBytes - block.size()) *
+                                    1000000000ull / me->m_bytesPerSecond;
+    if (missingNs < pauseAtLeastNs)
+        return;
+    std::uint64_t until = static_cast<std::uint64_t>(arrived.tv_sec) * 1000000000ull +
+                          static_cast<std::uint64_t>(arrived.tv_nsec) + missingNs;
+    const timespec t{static_cast<time_t>(until / 1000000000ull),
+                     static_cast<long>(until % 1000000000ull)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
 }
 
 void PulseCapture::endByItself()
@@ -134,7 +160,8 @@ bool PulseCapture::start(std::uint32_t rate, std::uint32_t channels, BlockFn onB
     m_channels = channels == 1 ? 1 : 2;
     m_level.store(0);
     m_block.clear();
-    m_minBlock = rate / 100 * 2 * m_channels;
+    m_blockBytes = framesPerBlock * 2 * m_channels;
+    m_bytesPerSecond = static_cast<std::uint64_t>(rate) * 2 * m_channels;
     m_loop = pa_threaded_mainloop_new();
     if (!m_loop) {
         m_error = "no main loop";

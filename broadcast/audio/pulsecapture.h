@@ -1,6 +1,7 @@
 #pragma once
 // Capture from PulseAudio's default source: 44.1 kHz, 2 channels, s16le, on a thread of its
-// own (a threaded main loop per capture), in blocks of about 20 ms.
+// own (a threaded main loop per capture), in blocks of 1152 sample frames (an MP3 frame, about
+// 26 ms at 44.1 kHz), each handed on as soon as it is complete.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +56,8 @@ private:
     EndFn m_onEnd;
     std::uint32_t m_channels = 2;
     std::vector<unsigned char> m_block; // used on the capture thread only
-    std::size_t m_minBlock = 1764;
+    std::size_t m_blockBytes = 4608;
+    std::uint64_t m_bytesPerSecond = 176400;
     std::atomic<bool> m_active{false};
     std::atomic<std::uint32_t> m_level{0};
     std::string m_error;

@@ -98,17 +98,18 @@ void TestCapture::blocksAndLevelsOffTheGuiThread()
     QCOMPARE(b.offMainThread.load(), b.count.load());
     {
         std::lock_guard lock(b.mutex);
-        // About 10 to 20 ms of 44.1 kHz stereo 16-bit: 1764 to 3528 bytes (a few may differ).
-        int inRange = 0;
+        // Whole MP3 frames of 44.1 kHz stereo 16-bit (1152 frames, 4608 bytes), nearly always
+        // one at a time.
+        int single = 0;
         for (DWORD s : b.sizes) {
-            QVERIFY(s % 4 == 0);
-            if (s >= 1000 && s <= 4000)
-                ++inRange;
+            QVERIFY(s % 4608 == 0 && s > 0);
+            if (s == 4608)
+                ++single;
         }
         QString all;
         for (DWORD s : b.sizes)
             all += QString::number(s) + QLatin1Char(' ');
-        QVERIFY2(inRange * 10 >= int(b.sizes.size()) * 8, qPrintable(all));
+        QVERIFY2(single * 10 >= int(b.sizes.size()) * 8, qPrintable(all));
     }
     // The tone's peak is 8000 of 32767 on both channels.
     QVERIFY(waitFor(
