@@ -30,4 +30,7 @@ bool progress(int fd, Progress* out);
 // Bounds the kernel's send buffer (which otherwise grows to megabytes on a fast link).
 void limitSendBuffer(int fd, int bytes);
 
+// Sends small writes at once (no waiting for the acknowledgement of the previous one).
+void noDelay(int fd);
+
 } // namespace castsocket

@@ -133,6 +133,7 @@ bool ShoutCast::open(DeathFn onDeath, int timeoutMs)
 
 void ShoutCast::send(const unsigned char* data, std::size_t bytes)
 {
+    bool live = false;
     {
         std::lock_guard lock(m_mutex);
         // Before the server answered, data waits (bounded); after a death it goes nowhere.
@@ -143,6 +144,24 @@ void ShoutCast::send(const unsigned char* data, std::size_t bytes)
             const std::size_t drop = m_queue.size() - maxQueue;
             m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(drop));
             m_dropped += drop;
+        }
+        live = m_open == Open::Taken;
+    }
+    if (live) {
+        // Sent from here when the connection is free; the sender thread is woken only for
+        // what stays behind (or a failure).
+        std::unique_lock shout(m_shoutMutex, std::try_to_lock);
+        if (shout.owns_lock() && m_sendable) {
+            if (pump()) {
+                if (m_lastQueued <= 0) {
+                    std::lock_guard lock(m_mutex);
+                    if (m_queue.empty())
+                        return;
+                }
+            } else {
+                m_sendable = false;
+                m_pumpFailed.store(true);
+            }
         }
     }
     m_cv.notify_all();
@@ -167,6 +186,7 @@ void ShoutCast::stop()
     }
     m_probeCancel.store(true);
     m_cv.notify_all();
+    m_probeCv.notify_all();
     if (m_thread.joinable())
         m_thread.join();
     m_alive.store(false);
@@ -239,8 +259,11 @@ bool ShoutCast::connect(int timeoutMs)
     }
     const int port = s.address.shoutcast ? s.address.port + 1 : s.address.port;
     m_fd = castsocket::findNewSocket(before, static_cast<std::uint16_t>(port));
-    if (m_fd >= 0)
+    if (m_fd >= 0) {
         castsocket::limitSendBuffer(m_fd, kernelSendBuffer);
+        // Each MP3 frame goes out when it is ready, not when the previous one is acknowledged.
+        castsocket::noDelay(m_fd);
+    }
     return true;
 }
 
@@ -269,7 +292,8 @@ void ShoutCast::probeLoop()
     for (;;) {
         {
             std::unique_lock lock(m_mutex);
-            if (m_cv.wait_for(lock, std::chrono::seconds(probeSeconds), [this] { return m_quit; }))
+            if (m_probeCv.wait_for(lock, std::chrono::seconds(probeSeconds),
+                                   [this] { return m_quit; }))
                 return;
         }
         if (!httpAnswers(a.host, a.port, probeTimeoutSeconds * 1000, &m_probeCancel)) {
@@ -283,87 +307,85 @@ void ShoutCast::probeLoop()
     }
 }
 
+bool ShoutCast::pump()
+{
+    // What waits in libshout, then more of ours while libshout's own queue stays short.
+    m_chunk.clear();
+    {
+        std::lock_guard lock(m_mutex);
+        const ssize_t queued = shout_queuelen(m_shout);
+        if (queued >= 0 && static_cast<std::size_t>(queued) < maxShoutQueue) {
+            const std::size_t n = std::min(sendChunk, m_queue.size());
+            m_chunk.assign(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
+            m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+    }
+    int rc = SHOUTERR_SUCCESS;
+    if (!m_chunk.empty())
+        rc = shout_send(m_shout, m_chunk.data(), m_chunk.size());
+    else if (shout_queuelen(m_shout) > 0)
+        rc = shout_send(m_shout, nullptr, 0);
+    if (rc != SHOUTERR_SUCCESS && rc != SHOUTERR_BUSY && rc != SHOUTERR_RETRY) {
+        m_error = shout_get_error(m_shout);
+        return false;
+    }
+    const ssize_t queued = shout_queuelen(m_shout);
+    const auto now = Clock::now();
+    castsocket::Progress p;
+    if (m_fd >= 0 && castsocket::progress(m_fd, &p)) {
+        // The kernel tells: data acknowledged by the server, or nothing waiting for it.
+        if (p.bytesAcked != m_lastAcked || (p.unacked == 0 && queued <= 0))
+            m_lastProgress = now;
+        m_lastAcked = p.bytesAcked;
+    } else if (queued <= 0 || queued < m_lastQueued) {
+        m_lastProgress = now;
+    }
+    m_lastQueued = queued;
+    if (peerClosed(m_fd)) {
+        m_error = "the server closed the connection";
+        return false;
+    }
+    if (queued > 0 && now - m_lastProgress > std::chrono::seconds(watchdogSeconds)) {
+        m_error = "the server takes no data";
+        return false;
+    }
+    return true;
+}
+
 void ShoutCast::run(int timeoutMs)
 {
-    bool ok = connect(timeoutMs);
-    auto lastProgress = Clock::now();
-    ssize_t lastQueued = 0;
-    std::uint64_t lastAcked = 0;
+    bool ok = false;
+    {
+        std::lock_guard shout(m_shoutMutex);
+        ok = connect(timeoutMs);
+        m_sendable = ok;
+        m_lastProgress = Clock::now();
+    }
     bool dead = false;
-    std::vector<unsigned char> chunk;
-
-    // One round of sending: what waits in libshout, then more of ours while libshout's own
-    // queue stays short. False once the connection failed.
-    auto pump = [&]() -> bool {
-        chunk.clear();
-        {
-            std::lock_guard lock(m_mutex);
-            const ssize_t queued = shout_queuelen(m_shout);
-            if (queued >= 0 && static_cast<std::size_t>(queued) < maxShoutQueue) {
-                const std::size_t n = std::min(sendChunk, m_queue.size());
-                chunk.assign(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
-                m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
-            }
-        }
-        int rc = SHOUTERR_SUCCESS;
-        if (!chunk.empty())
-            rc = shout_send(m_shout, chunk.data(), chunk.size());
-        else if (shout_queuelen(m_shout) > 0)
-            rc = shout_send(m_shout, nullptr, 0);
-        if (rc != SHOUTERR_SUCCESS && rc != SHOUTERR_BUSY && rc != SHOUTERR_RETRY) {
-            m_error = shout_get_error(m_shout);
-            return false;
-        }
-        const ssize_t queued = shout_queuelen(m_shout);
-        const auto now = Clock::now();
-        castsocket::Progress p;
-        if (m_fd >= 0 && castsocket::progress(m_fd, &p)) {
-            // The kernel tells: data acknowledged by the server, or nothing waiting for it.
-            if (p.bytesAcked != lastAcked || (p.unacked == 0 && queued <= 0))
-                lastProgress = now;
-            lastAcked = p.bytesAcked;
-        } else if (queued <= 0 || queued < lastQueued) {
-            lastProgress = now;
-        }
-        lastQueued = queued;
-        if (peerClosed(m_fd)) {
-            m_error = "the server closed the connection";
-            return false;
-        }
-        if (peerClosed(m_fd)) {
-            m_error = "the server closed the connection";
-            return false;
-        }
-        if (getenv("WL_CAST_DEBUG")) {
-            static auto lastPrint = now;
-            if (now - lastPrint > std::chrono::milliseconds(500)) {
-                lastPrint = now;
-                fprintf(stderr, "queued %zd fd %d acked %llu unacked %u wnd %u edge %llu\n", queued,
-                        m_fd, (unsigned long long)p.bytesAcked, p.unacked, p.peerWindow,
-                        (unsigned long long)(p.bytesAcked + p.peerWindow));
-            }
-        }
-        if (queued > 0 && now - lastProgress > std::chrono::seconds(watchdogSeconds)) {
-            m_error = "the server takes no data";
-            return false;
-        }
-        return true;
-    };
 
     if (ok && m_settings.address.shoutcast) {
         // A SHOUTcast-form server greets before it looks at the mount; one that then refuses
         // the source closes the connection, which shows at the first sends.
         const auto until = Clock::now() + std::chrono::milliseconds(icyConfirmMs);
         while (ok && Clock::now() < until) {
-            ok = pump();
+            {
+                std::lock_guard shout(m_shoutMutex);
+                ok = pump();
+            }
             std::unique_lock lock(m_mutex);
             if (m_cv.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_quit; }))
                 ok = false;
         }
         if (!ok) {
+            std::lock_guard shout(m_shoutMutex);
+            m_sendable = false;
             m_fd = -1;
             shout_close(m_shout);
         }
+    }
+    if (ok) {
+        std::lock_guard shout(m_shoutMutex);
+        m_lastProgress = Clock::now();
     }
     {
         std::lock_guard lock(m_mutex);
@@ -373,17 +395,22 @@ void ShoutCast::run(int timeoutMs)
     }
     m_cv.notify_all();
     if (ok) {
-        lastProgress = Clock::now();
         m_prober = std::thread([this] { probeLoop(); });
         for (;;) {
             std::optional<std::string> title;
             {
                 std::unique_lock lock(m_mutex);
-                // Idle, nothing waits in libshout: sleep until data comes (or a second, for
-                // the watchdog); otherwise come back soon to push libshout's queue.
-                const auto wait = lastQueued > 0 ? std::chrono::milliseconds(20)
-                                                 : std::chrono::milliseconds(1000);
-                m_cv.wait_for(lock, wait, [this] { return m_quit || m_title || !m_queue.empty(); });
+                // What libshout holds is pushed again soon; otherwise sleep until data stays
+                // behind, a title or a failure comes, or a second passes (the watchdog).
+                if (m_lastQueued > 0) {
+                    m_cv.wait_for(lock, std::chrono::milliseconds(20),
+                                  [this] { return m_quit || m_title || m_pumpFailed.load(); });
+                } else {
+                    m_cv.wait_for(lock, std::chrono::milliseconds(1000), [this] {
+                        return m_quit || m_title || m_pumpFailed.load() || !m_queue.empty() ||
+                               m_lastQueued > 0;
+                    });
+                }
                 if (m_quit)
                     break;
                 title.swap(m_title);
@@ -393,7 +420,9 @@ void ShoutCast::run(int timeoutMs)
                 dead = true;
                 break;
             }
-            if (!pump()) {
+            std::lock_guard shout(m_shoutMutex);
+            if (m_pumpFailed.load() || !pump()) {
+                m_sendable = false;
                 dead = true;
                 break;
             }
@@ -407,16 +436,22 @@ void ShoutCast::run(int timeoutMs)
             m_quit = true; // ends the prober; nothing more is queued
         }
         m_probeCancel.store(true);
-        m_cv.notify_all();
+        m_probeCv.notify_all();
         if (m_prober.joinable())
             m_prober.join();
+        std::lock_guard shout(m_shoutMutex);
+        m_sendable = false;
         m_fd = -1;
         shout_close(m_shout);
         m_alive.store(false);
     }
-    m_fd = -1;
-    shout_free(m_shout);
-    m_shout = nullptr;
+    {
+        std::lock_guard shout(m_shoutMutex);
+        m_sendable = false;
+        m_fd = -1;
+        shout_free(m_shout);
+        m_shout = nullptr;
+    }
     if (dead && m_onDeath)
         m_onDeath();
 }

@@ -1,7 +1,10 @@
 #pragma once
 // The cast: a source connection to a SHOUTcast v1 or Icecast 2 server, owned by a sender
-// thread of its own, fed through a bounded queue and watched by a watchdog.
+// thread of its own, fed through a bounded queue and watched by a watchdog. While the server
+// takes everything, data goes out on the thread that hands it over; the sender thread
+// wakes only for what has to wait, titles and the watchdog.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -53,7 +56,8 @@ public:
     // timeoutMs. onDeath is called when a connection that was taken dies later.
     // Only once per object. Data sent while it connects waits in the queue.
     bool open(DeathFn onDeath, int timeoutMs = 5000);
-    // Queues encoded data (any thread). Past the queue's bound the oldest data goes.
+    // Queues encoded data (any thread) and sends what the connection takes at once, without
+    // blocking. Past the queue's bound the oldest data goes.
     void send(const unsigned char* data, std::size_t bytes);
     // Sends the stream title (UTF-8) from the sender thread; only the latest of several
     // waiting titles goes out.
@@ -70,6 +74,8 @@ private:
     void probeLoop();
     bool connect(int timeoutMs);
     void sendTitle(const std::string& title);
+    // One round of sending, with m_shoutMutex held. False once the connection failed.
+    bool pump();
 
     CastSettings m_settings;
     DeathFn m_onDeath;
@@ -78,7 +84,8 @@ private:
     std::atomic<bool> m_probeFailed{false};
     std::atomic<bool> m_probeCancel{false};
     std::mutex m_mutex;
-    std::condition_variable m_cv;
+    std::condition_variable m_cv;      // the sender thread and open() wait here
+    std::condition_variable m_probeCv; // the prober waits here
     std::deque<unsigned char> m_queue;
     std::optional<std::string> m_title;
     bool m_quit = false;
@@ -86,6 +93,15 @@ private:
     std::atomic<bool> m_alive{false};
     std::atomic<std::size_t> m_dropped{0};
     std::string m_error;
-    struct shout* m_shout = nullptr; // owned by the sender thread
-    int m_fd = -1;                   // libshout's socket, watched (never used for I/O)
+    // The connection: made and closed by the sender thread; used under m_shoutMutex, which
+    // a sending thread only tries (it never waits for the sender thread).
+    std::mutex m_shoutMutex;
+    struct shout* m_shout = nullptr;
+    int m_fd = -1;           // libshout's socket, watched (never used for I/O)
+    bool m_sendable = false; // connected and not failed
+    std::atomic<bool> m_pumpFailed{false};
+    std::chrono::steady_clock::time_point m_lastProgress{};
+    std::atomic<long long> m_lastQueued{0}; // libshout's queue after the latest round
+    std::uint64_t m_lastAcked = 0;
+    std::vector<unsigned char> m_chunk;
 };
