@@ -1,20 +1,16 @@
 // Publishing a WMA stream to a real receiving end (FFmpeg listening on 127.0.0.1).
 #include "answeringserver.h"
 #include "asfreceiver.h"
+#include "audiotesthelpers.h"
 #include "basswma.h"
 #include "publishconnection.h"
 
 #include <QTcpServer>
 #include <QtTest>
 
-namespace {
+using audiotest::openDescriptors;
 
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd"))
-                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
-                   .size());
-}
+namespace {
 
 // Writes pcm in blocks of uneven sizes (odd byte counts split sample frames across writes).
 bool writeAll(HWMENCODE h, const QByteArray& pcm)

@@ -1,15 +1,14 @@
 // The engine window on air: a real PulseAudio server playing a tone, Debian's lame, and a real
 // Icecast server taking the source in both address forms.
 #include "UfmShoutcast2.h"
+#include "audiotesthelpers.h"
 #include "enginefixture.h"
 #include "icecastserver.h"
 #include "pulseserver.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -19,56 +18,10 @@
 
 namespace {
 
-// The lame processes that are children of this process.
+// The lame processes that are children of this process, zombies left out.
 QList<pid_t> lameChildren()
 {
-    QList<pid_t> out;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& e : entries) {
-        bool ok = false;
-        const pid_t pid = e.toInt(&ok);
-        if (!ok)
-            continue;
-        QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray stat = f.readAll();
-        const qsizetype open = stat.indexOf('('), close = stat.lastIndexOf(')');
-        if (open < 0 || close < 0)
-            continue;
-        const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
-        if (stat.mid(open + 1, close - open - 1) == "lame" && rest.size() > 1 && rest[0] != "Z" &&
-            rest[1].toInt() == ::getpid())
-            out << pid;
-    }
-    return out;
-}
-
-struct Mp3Frame {
-    int bitrateKbps = 0;
-    int sampleRate = 0;
-    bool stereo = false;
-};
-
-// The first MPEG-1 layer III frame header that a second one follows where its length says.
-bool firstFrame(const QByteArray& d, Mp3Frame& f)
-{
-    static const int rates[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    static const int freqs[] = {44100, 48000, 32000};
-    for (qsizetype i = 0; i + 4 < d.size(); ++i) {
-        const auto b = [&](qsizetype k) { return static_cast<unsigned char>(d[k]); };
-        if (b(i) != 0xFF || (b(i + 1) & 0xFE) != 0xFA)
-            continue;
-        const int ri = b(i + 2) >> 4, fi = (b(i + 2) >> 2) & 3, pad = (b(i + 2) >> 1) & 1;
-        if (ri == 0 || ri == 15 || fi == 3)
-            continue;
-        const qsizetype len = 144000 * rates[ri] / freqs[fi] + pad;
-        if (i + len + 1 >= d.size() || b(i + len) != 0xFF || (b(i + len + 1) & 0xFE) != 0xFA)
-            continue;
-        f = {rates[ri], freqs[fi], (b(i + 3) >> 6) != 3};
-        return true;
-    }
-    return false;
+    return audiotest::childProcesses("lame", false);
 }
 
 } // namespace
@@ -175,8 +128,9 @@ private slots:
         const IcecastServer::Listen l = ice->listen(served, 24000, 10000);
         QVERIFY(l.ok);
         QVERIFY2(l.headers.toLower().contains("audio/mpeg"), l.headers.constData());
-        Mp3Frame f;
-        QVERIFY(firstFrame(l.audio, f));
+        const audiotest::Mp3Header f = audiotest::firstMp3Frame(l.audio);
+        QVERIFY(f.valid);
+        QCOMPARE(f.version, 1);
         QCOMPARE(f.bitrateKbps, 128);
         QCOMPARE(f.sampleRate, 44100);
         QVERIFY(f.stereo);

@@ -26,7 +26,7 @@ int threadCount()
                    .size());
 }
 
-QList<pid_t> childProcesses(const QByteArray& comm)
+QList<pid_t> childProcesses(const QByteArray& comm, bool withZombies)
 {
     QList<pid_t> out;
     const pid_t me = ::getpid();
@@ -45,7 +45,7 @@ QList<pid_t> childProcesses(const QByteArray& comm)
             continue;
         const QByteArray name = stat.mid(open + 1, close - open - 1);
         const QList<QByteArray> rest = stat.mid(close + 2).split(' ');
-        if (rest.size() < 2 || rest[1].toInt() != me)
+        if (rest.size() < 2 || rest[1].toInt() != me || (!withZombies && rest[0] == "Z"))
             continue;
         if (comm.isEmpty() || name == comm)
             out.append(pid);

@@ -1,5 +1,6 @@
 #pragma once
-// Shared by the audio layer's tests: resource counts, MP3 frame headers, tone detection.
+// Shared by the tests that run audio: resource counts, child processes, MP3 frame headers,
+// tone detection.
 #include <QByteArray>
 #include <QList>
 #include <functional>
@@ -9,8 +10,9 @@ namespace audiotest {
 
 int openDescriptors();
 int threadCount();
-// Processes whose parent is this process (zombies included), by pid.
-QList<pid_t> childProcesses(const QByteArray& comm = QByteArray());
+// Processes whose parent is this process, by pid, those named comm only when it is given;
+// zombies (ended, not yet reaped) too unless withZombies is false.
+QList<pid_t> childProcesses(const QByteArray& comm = QByteArray(), bool withZombies = true);
 
 // Polls cond every 10 ms until it holds or timeoutMs pass.
 bool waitFor(const std::function<bool()>& cond, int timeoutMs);
