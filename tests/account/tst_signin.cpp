@@ -6,9 +6,12 @@
 #include "tst_signin_harness.h"
 #include "ufmRegistrazione.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QtTest>
 
@@ -28,27 +31,6 @@ QString unknownAccount(const QString& host)
     return QStringLiteral("Utente non presente, controlla i dati del Login e riprova IL "
                           "PROGRAMMA VERRà CHIUSO FORNISCI A ") +
            host + QStringLiteral(" IL CODICE DI DEBUG: 5");
-}
-
-// Three source lines; only the second one's name holds the word, in another letter case.
-void threeLines(FakeMixerBackend& fake)
-{
-    FakeMixerBackend::Destination d;
-    d.line = {100, QStringLiteral("Riproduzione"), {FakeMixerBackend::volume(1000)}};
-    d.sources = {
-        {101, QStringLiteral("Line In"), {FakeMixerBackend::volume(1001, 65535, 0)}},
-        {102, QStringLiteral("Altoparlanti (scheda)"), {FakeMixerBackend::volume(1002, 65535, 0)}},
-        {103, QStringLiteral("Microfono"), {FakeMixerBackend::volume(1003, 65535, 0)}},
-    };
-    fake.devices = {{QStringLiteral("Scheda audio di prova"), {d}}};
-}
-
-// A device whose destination has no source line.
-void noLines(FakeMixerBackend& fake)
-{
-    FakeMixerBackend::Destination d;
-    d.line = {100, QStringLiteral("Riproduzione"), {FakeMixerBackend::volume(1000)}};
-    fake.devices = {{QStringLiteral("Scheda audio di prova"), {d}}};
 }
 
 TestAccount radioBlu()
@@ -75,53 +57,22 @@ int logRows(TestDb& db)
 class TestSignIn : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<PgServer> m_pg;
-    int m_catalogs = 0;
+    TestBackends m_backends{QStringLiteral("signin")};
 
-    std::unique_ptr<TestDb> database()
-    {
-        QFETCH_GLOBAL(QString, driver);
-        if (driver == QLatin1String("QSQLITE"))
-            return TestDb::sqlite();
-        if (!m_pg)
-            return {};
-        return TestDb::postgres(*m_pg, QStringLiteral("signin%1").arg(++m_catalogs));
-    }
+    std::unique_ptr<TestDb> database() { return m_backends.make(TestBackends::globalBackend()); }
 
 private slots:
-    void initTestCase_data()
-    {
-        QTest::addColumn<QString>("driver");
-        QTest::newRow("sqlite") << QStringLiteral("QSQLITE");
-        QTest::newRow("postgresql") << QStringLiteral("QPSQL");
-    }
-
-    void initTestCase()
-    {
-        if (!PgServer::available())
-            return;
-        m_pg = std::make_unique<PgServer>();
-        if (!m_pg->start()) {
-            qWarning("PostgreSQL did not start: %s", qPrintable(m_pg->error()));
-            m_pg.reset();
-        }
-    }
-
-    void init()
-    {
-        QFETCH_GLOBAL(QString, driver);
-        if (driver == QLatin1String("QPSQL") && !m_pg)
-            QSKIP("no PostgreSQL server");
-    }
-
-    void cleanupTestCase() { m_pg.reset(); }
+    void initTestCase_data() { TestBackends::addColumn(); }
+    void initTestCase() { m_backends.startPostgres(); }
+    void init() { WL_SKIP_WITHOUT_POSTGRES(m_backends); }
+    void cleanupTestCase() { m_backends.stop(); }
 
     void successfulSignInAndASecondOne()
     {
         auto db = database();
         db->addAccount(radioBlu());
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
 
@@ -201,7 +152,7 @@ private slots:
         other.description = QStringLiteral("Chitarre");
         db->addAccount(other);
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
 
@@ -241,7 +192,7 @@ private slots:
         auto db = database();
         db->addAccount(radioBlu());
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
         QCOMPARE(fmLogin->DebugCode, 5);
@@ -272,7 +223,7 @@ private slots:
         a.password = QStringLiteral("");
         db->addAccount(a);
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
 
@@ -295,7 +246,7 @@ private slots:
         auto db = database();
         db->addAccount(radioBlu());
         FakeMixerBackend mixer;
-        noLines(mixer);
+        mixer.layOutSoundCard({});
         Session s(db->config(), mixer);
         QVERIFY(s.start());
 
@@ -313,10 +264,9 @@ private slots:
     // then the course of an unknown account with the later boxes closing by themselves.
     void databaseUnreachableAtTheFirstRead()
     {
-        QFETCH_GLOBAL(QString, driver);
         std::unique_ptr<PgServer> ownPg;
         std::unique_ptr<TestDb> db;
-        if (driver == QLatin1String("QPSQL")) {
+        if (!TestBackends::onSqlite()) {
             // A server of its own, to stop under the program.
             ownPg = std::make_unique<PgServer>();
             QVERIFY2(ownPg->start(), qPrintable(ownPg->error()));
@@ -326,7 +276,7 @@ private slots:
         }
         db->addAccount(radioBlu());
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
 
@@ -354,7 +304,7 @@ private slots:
     {
         auto db = database();
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start(nullptr, /*show=*/false));
         TfmLogin& w = *fmLogin;
@@ -413,7 +363,7 @@ private slots:
         auto db = database();
         db->addAccount(radioBlu());
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
 
@@ -435,7 +385,7 @@ private slots:
     {
         auto db = database();
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
 
@@ -475,7 +425,7 @@ private slots:
     {
         auto db = database();
         FakeMixerBackend mixer;
-        threeLines(mixer);
+        mixer.layOutThreeLines();
         Session s(db->config(), mixer);
         QVERIFY(s.start());
         fmLogin->close();
@@ -487,8 +437,7 @@ private slots:
     {
         auto db = database();
         AppConfig config = db->config();
-        QFETCH_GLOBAL(QString, driver);
-        if (driver == QLatin1String("QSQLITE"))
+        if (TestBackends::onSqlite())
             config.serviceDb.catalog = config.programDir + QStringLiteral("/missing.sqlite");
         else
             config.serviceDb.port = freeLoopbackPort();

@@ -1,51 +1,27 @@
 #pragma once
 // What the sign-in tests share: the program's sixteen objects created on a service database
 // of the test's own (SQLite, or a catalog of a private PostgreSQL server), and the boxes the
-// run shows, recorded and closed the way a user closes them.
+// run shows, recorded and closed the way a user closes them (BoxRecorder).
 #include "UfmShoutcast2.h"
 #include "appconfig.h"
 #include "apprun.h"
+#include "boxrecorder.h"
 #include "fakeshell.h"
 #include "forms.h"
-#include "pgserver.h"
 #include "program.h"
 #include "stationprofile.h"
+#include "testbackends.h"
 #include "testdb.h"
 #include "ufmLogin.h"
 #include "ufmWMA.h"
 
-#include <QAbstractButton>
 #include <QCoreApplication>
-#include <QDialog>
 #include <QFile>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QTest>
 #include <memory>
 
 namespace signintest {
-
-// Records every box of the run and closes those that wait as a user does: a click on the
-// box's only button (a modal window is rejected).
-struct BoxRecorder {
-    QStringList waited; // texts (a window's title) of the boxes that waited for the user
-
-    void install(AppRun& run)
-    {
-        run.setWaitHook([this](QWidget& w) {
-            if (auto* box = qobject_cast<QMessageBox*>(&w)) {
-                waited << box->text();
-                if (!box->buttons().isEmpty())
-                    box->buttons().first()->click();
-                else
-                    box->reject();
-            } else if (auto* dialog = qobject_cast<QDialog*>(&w)) {
-                waited << dialog->windowTitle();
-                dialog->reject();
-            }
-        });
-    }
-};
 
 // The program's objects on one configuration and mixer backend, as start-up makes them.
 class Session {

@@ -4,12 +4,13 @@
 #include "UfmShoutcast2.h"
 #include "appconfig.h"
 #include "apprun.h"
+#include "boxrecorder.h"
 #include "fakemixerbackend.h"
 #include "fakeshell.h"
 #include "forms.h"
-#include "pgserver.h"
 #include "program.h"
 #include "stationprofile.h"
+#include "testbackends.h"
 #include "testdb.h"
 #include "ufmLogin.h"
 #include "ufmRegistrazione.h"
@@ -77,27 +78,6 @@ TestAccount existing(int id, const QVariant& port, const QString& email, const Q
     return a;
 }
 
-// Closes every box as a user would, recording its text; a modal window gets `onWindow`.
-struct Boxes {
-    QStringList waited;
-    std::function<void(QDialog&)> onWindow;
-
-    void install(AppRun& run)
-    {
-        run.setWaitHook([this](QWidget& w) {
-            if (auto* box = qobject_cast<QMessageBox*>(&w)) {
-                waited << box->text();
-                box->buttons().first()->click();
-            } else if (auto* dialog = qobject_cast<QDialog*>(&w)) {
-                if (onWindow)
-                    onWindow(*dialog);
-                else
-                    dialog->reject();
-            }
-        });
-    }
-};
-
 // The sign-up window alone, on a connection of its own to the test's database.
 struct SignUp {
     explicit SignUp(TestDb& db)
@@ -137,7 +117,7 @@ struct SignUp {
     AppContext ctx;
     DbConnection connection;
     TfmRegistrazione window;
-    Boxes boxes;
+    BoxRecorder boxes;
 };
 
 QStringList blueNight()
@@ -188,48 +168,16 @@ void allowInserts(TestDb& db)
 class TestSignUp : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<PgServer> m_pg;
-    int m_catalogs = 0;
+    TestBackends m_backends{QStringLiteral("signup")};
 
-    std::unique_ptr<TestDb> database()
-    {
-        QFETCH_GLOBAL(QString, driver);
-        if (driver == QLatin1String("QSQLITE"))
-            return TestDb::sqlite();
-        return TestDb::postgres(*m_pg, QStringLiteral("signup%1").arg(++m_catalogs));
-    }
-    static bool onSqlite()
-    {
-        QFETCH_GLOBAL(QString, driver);
-        return driver == QLatin1String("QSQLITE");
-    }
+    std::unique_ptr<TestDb> database() { return m_backends.make(TestBackends::globalBackend()); }
+    static bool onSqlite() { return TestBackends::onSqlite(); }
 
 private slots:
-    void initTestCase_data()
-    {
-        QTest::addColumn<QString>("driver");
-        QTest::newRow("sqlite") << QStringLiteral("QSQLITE");
-        QTest::newRow("postgresql") << QStringLiteral("QPSQL");
-    }
-
-    void initTestCase()
-    {
-        if (!PgServer::available())
-            return;
-        m_pg = std::make_unique<PgServer>();
-        if (!m_pg->start()) {
-            qWarning("PostgreSQL did not start: %s", qPrintable(m_pg->error()));
-            m_pg.reset();
-        }
-    }
-
-    void init()
-    {
-        if (!onSqlite() && !m_pg)
-            QSKIP("no PostgreSQL server");
-    }
-
-    void cleanupTestCase() { m_pg.reset(); }
+    void initTestCase_data() { TestBackends::addColumn(); }
+    void initTestCase() { m_backends.startPostgres(); }
+    void init() { WL_SKIP_WITHOUT_POSTGRES(m_backends); }
+    void cleanupTestCase() { m_backends.stop(); }
 
     void theWindowAsItsLayoutSays()
     {
@@ -696,10 +644,7 @@ private slots:
         auto db = database();
         const AppConfig config = db->config();
         FakeMixerBackend mixer;
-        FakeMixerBackend::Destination d;
-        d.line = {100, QStringLiteral("Riproduzione"), {FakeMixerBackend::volume(1000)}};
-        d.sources = {{101, QStringLiteral("Altoparlanti"), {FakeMixerBackend::volume(1001)}}};
-        mixer.devices = {{QStringLiteral("Scheda audio di prova"), {d}}};
+        mixer.layOutSoundCard({QStringLiteral("Altoparlanti")});
 
         {
             StationProfile profile;
@@ -707,7 +652,7 @@ private slots:
             FakeShell shell;
             AppContext ctx{config, profile, run, shell, mixer};
             Program program(ctx);
-            Boxes boxes;
+            BoxRecorder boxes;
             boxes.install(run);
             boxes.onWindow = [&](QDialog& dialog) {
                 auto* w = qobject_cast<TfmRegistrazione*>(&dialog);
@@ -736,7 +681,7 @@ private slots:
         FakeShell shell;
         AppContext ctx{config, profile, run, shell, mixer};
         Program program(ctx);
-        Boxes boxes;
+        BoxRecorder boxes;
         boxes.install(run);
         program.create();
         program.showMain();

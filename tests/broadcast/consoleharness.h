@@ -6,6 +6,7 @@
 #include "WaveMixer.h"
 #include "appconfig.h"
 #include "apprun.h"
+#include "boxrecorder.h"
 #include "fakemixerbackend.h"
 #include "fakeshell.h"
 #include "forms.h"
@@ -16,29 +17,12 @@
 #include "ufmLogin.h"
 #include "ufmWMA.h"
 
-#include <QAbstractButton>
 #include <QCoreApplication>
-#include <QDialog>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QTest>
-#include <functional>
 #include <memory>
 
 namespace consoletest {
-
-// Three source lines; the second is the console line ("Altoparlanti").
-inline void threeLines(FakeMixerBackend& fake)
-{
-    FakeMixerBackend::Destination d;
-    d.line = {100, QStringLiteral("Riproduzione"), {FakeMixerBackend::volume(1000)}};
-    d.sources = {
-        {101, QStringLiteral("Line In"), {FakeMixerBackend::volume(1001, 65535, 0)}},
-        {102, QStringLiteral("Altoparlanti (scheda)"), {FakeMixerBackend::volume(1002, 65535, 0)}},
-        {103, QStringLiteral("Microfono"), {FakeMixerBackend::volume(1003, 65535, 0)}},
-    };
-    fake.devices = {{QStringLiteral("Scheda audio di prova"), {d}}};
-}
 
 inline TestAccount radioUno()
 {
@@ -57,21 +41,8 @@ public:
           m_config(m_db->config()), m_ctx{m_config, m_profile, m_run, m_shell, m_mixer},
           m_program(m_ctx)
     {
-        threeLines(m_mixer);
-        m_run.setWaitHook([this](QWidget& w) {
-            if (auto* box = qobject_cast<QMessageBox*>(&w)) {
-                waited << box->text();
-                if (onBox)
-                    onBox(box->text());
-                if (!box->buttons().isEmpty())
-                    box->buttons().first()->click();
-                else
-                    box->reject();
-            } else if (auto* dialog = qobject_cast<QDialog*>(&w)) {
-                waited << dialog->windowTitle();
-                dialog->reject();
-            }
-        });
+        m_mixer.layOutThreeLines(); // the second is the console line
+        boxes.install(m_run);
     }
     ~Session()
     {
@@ -108,8 +79,7 @@ public:
     FakeMixerBackend& mixer() { return m_mixer; }
     const AppConfig& config() const { return m_config; }
 
-    QStringList waited;                        // the texts of the boxes that waited
-    std::function<void(const QString&)> onBox; // called while a box waits, before it closes
+    BoxRecorder boxes;
 
 private:
     std::unique_ptr<TestDb> m_db;

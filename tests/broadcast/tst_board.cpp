@@ -8,6 +8,7 @@
 #include "pgserver.h"
 #include "serviceconnections.h"
 #include "stationprofile.h"
+#include "testbackends.h"
 #include "testdb.h"
 
 #include <QAbstractButton>
@@ -109,47 +110,10 @@ struct Fixture {
 
 class TestBoard : public QObject {
     Q_OBJECT
-    std::unique_ptr<PgServer> m_pg;
-    bool m_pgFailed = false;
-    int m_catalogs = 0;
-
-    static void backends()
-    {
-        QTest::addColumn<QString>("backend");
-        QTest::newRow("sqlite") << QStringLiteral("sqlite");
-        QTest::newRow("postgres") << QStringLiteral("postgres");
-    }
-
-    std::unique_ptr<TestDb> makeDb(const QString& backend)
-    {
-        if (backend == QLatin1String("sqlite"))
-            return TestDb::sqlite();
-        if (m_pgFailed)
-            return nullptr;
-        if (!m_pg) {
-            m_pg = std::make_unique<PgServer>();
-            if (!m_pg->start()) {
-                qWarning("%s", qPrintable(m_pg->error()));
-                m_pgFailed = true;
-                m_pg.reset();
-                return nullptr;
-            }
-        }
-        return TestDb::postgres(*m_pg, QStringLiteral("board%1").arg(++m_catalogs));
-    }
-
-#define BOARD_DB(var)                                                                              \
-    QFETCH(QString, backend);                                                                      \
-    if (backend == QLatin1String("postgres") && !PgServer::available())                            \
-        QSKIP("PostgreSQL binaries are not installed");                                            \
-    std::unique_ptr<TestDb> var = makeDb(backend);                                                 \
-    QVERIFY2(var, "the database server did not start");
+    TestBackends m_backends{QStringLiteral("board")};
 
 private slots:
-    void cleanupTestCase()
-    {
-        m_pg.reset();
-    }
+    void cleanupTestCase() { m_backends.stop(); }
 
     void layout()
     {
@@ -217,13 +181,10 @@ private slots:
         QCOMPARE(MessagesModel::displayDate(QVariant()), QString());
     }
 
-    void noMessages_data()
-    {
-        backends();
-    }
+    void noMessages_data() { TestBackends::addColumn(); }
     void noMessages()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         t->addMessage(kOther, QStringLiteral("Anna"), QStringLiteral("Ciao Radio Due"));
         Fixture f(std::move(t));
         QAbstractItemModelTester tester(f.board->DSMESSAGGI,
@@ -246,13 +207,10 @@ private slots:
         QVERIFY(f.board->lastDeleteError().isEmpty());
     }
 
-    void listAndDeleteOne_data()
-    {
-        backends();
-    }
+    void listAndDeleteOne_data() { TestBackends::addColumn(); }
     void listAndDeleteOne()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         t->addMessage(kStation, QStringLiteral("Anna"), QStringLiteral("Per Marco"),
                       QStringLiteral("2024-05-01T18:30:00"));
         t->addMessage(kOther, QStringLiteral("Zeno"), QStringLiteral("Altrove"));
@@ -305,13 +263,10 @@ private slots:
         QCOMPARE(f.db().messageCount(kOther), 1);
     }
 
-    void deleteOneOfIdentical_data()
-    {
-        backends();
-    }
+    void deleteOneOfIdentical_data() { TestBackends::addColumn(); }
     void deleteOneOfIdentical()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         for (int i = 0; i < 3; ++i)
             t->addMessage(kStation, QStringLiteral("Anna"), QStringLiteral("Ciao"),
                           QStringLiteral("2024-05-01T18:30:00"));
@@ -326,13 +281,10 @@ private slots:
         QCOMPARE(f.rows(), 2);
     }
 
-    void endOfData_data()
-    {
-        backends();
-    }
+    void endOfData_data() { TestBackends::addColumn(); }
     void endOfData()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         t->addMessage(kStation, QStringLiteral("Anna"), QStringLiteral("Uno"));
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Due"));
         Fixture f(std::move(t));
@@ -362,13 +314,10 @@ private slots:
         QCOMPARE(f.storedDedica(QStringLiteral("Anna")), QStringLiteral("Uno"));
     }
 
-    void deleteAll_data()
-    {
-        backends();
-    }
+    void deleteAll_data() { TestBackends::addColumn(); }
     void deleteAll()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         t->addMessage(kStation, QStringLiteral("Anna"), QStringLiteral("Uno"));
         t->addMessage(kOther, QStringLiteral("Zeno"), QStringLiteral("Altrove"));
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Due"));
@@ -405,13 +354,10 @@ private slots:
         QVERIFY(f.board->DQMESSAGGI2.isOpen());
     }
 
-    void editStored_data()
-    {
-        backends();
-    }
+    void editStored_data() { TestBackends::addColumn(); }
     void editStored()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         t->addMessage(kStation, QStringLiteral("Anna"), QStringLiteral("Uno"));
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Due"));
         Fixture f(std::move(t));
@@ -451,13 +397,10 @@ private slots:
         QCOMPARE(f.rows(), 0);
     }
 
-    void editRefused_data()
-    {
-        backends();
-    }
+    void editRefused_data() { TestBackends::addColumn(); }
     void editRefused()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         t->addMessage(kStation, QStringLiteral("Anna"), QStringLiteral("Uno"));
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Due"));
         Fixture f(std::move(t));
@@ -505,13 +448,10 @@ private slots:
         QCOMPARE(f.rows(), 0);
     }
 
-    void quoteInName_data()
-    {
-        backends();
-    }
+    void quoteInName_data() { TestBackends::addColumn(); }
     void quoteInName()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         const QString quoted = QStringLiteral("Radio L'Aquila");
         t->addMessage(quoted, QStringLiteral("Anna"), QStringLiteral("Dall'Abruzzo"));
         t->addMessage(QStringLiteral("Radio L"), QStringLiteral("Bruno"), QStringLiteral("No"));
@@ -531,13 +471,10 @@ private slots:
         QCOMPARE(f.db().messageCount(kStation), 1);
     }
 
-    void unreachable_data()
-    {
-        backends();
-    }
+    void unreachable_data() { TestBackends::addColumn(); }
     void unreachable()
     {
-        BOARD_DB(t);
+        WL_MAKE_DB(m_backends, t);
         AppConfig dead = t->config();
         if (t->driver() == QLatin1String("QPSQL"))
             dead.serviceDb.port = freeLoopbackPort();

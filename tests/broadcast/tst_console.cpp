@@ -244,10 +244,10 @@ void TstConsole::buttons()
 
     // The sound settings open only once the message box has been closed.
     qsizetype callsWhileBoxWaits = -1;
-    s.onBox = [&](const QString&) { callsWhileBoxWaits = s.shell().calls.size(); };
-    s.waited.clear();
+    s.boxes.onBox = [&](const QString&) { callsWhileBoxWaits = s.shell().calls.size(); };
+    s.boxes.waited.clear();
     c.BTAUDIO->click();
-    QCOMPARE(s.waited, QStringList{kAudioMessage});
+    QCOMPARE(s.boxes.waited, QStringList{kAudioMessage});
     QCOMPARE(callsWhileBoxWaits, 3);
     QCOMPARE(s.shell().calls.size(), 4);
     QCOMPARE(s.shell().calls[3].kind, QStringLiteral("run"));

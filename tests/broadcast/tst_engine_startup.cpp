@@ -32,7 +32,7 @@ private slots:
         // A stop sets it to 0.
         fmShoutcast2->StopCast();
         QCOMPARE(Form2wma->ProgressBar1->value(), 0);
-        QVERIFY(!s.waited.contains(TfmShoutCast7::incorrectVersionText()));
+        QVERIFY(!s.boxes.waited.contains(TfmShoutCast7::incorrectVersionText()));
     }
 
     void wrongVersionShowsTheMessageAndHalts()
@@ -40,7 +40,7 @@ private slots:
         BASS_SetReportedVersionForTesting(0x02030000);
         consoletest::Session s;
         bool consoleExisted = false;
-        s.onBox = [&](const QString&) { consoleExisted = Form2wma != nullptr; };
+        s.boxes.onBox = [&](const QString&) { consoleExisted = Form2wma != nullptr; };
         bool halted = false;
         try {
             s.start();
@@ -50,7 +50,7 @@ private slots:
         }
         BASS_SetReportedVersionForTesting(0);
         QVERIFY(halted);
-        QCOMPARE(s.waited, QStringList{TfmShoutCast7::incorrectVersionText()});
+        QCOMPARE(s.boxes.waited, QStringList{TfmShoutCast7::incorrectVersionText()});
         // The box came after the engine window and the console existed; then every object
         // was destroyed again.
         QVERIFY(consoleExisted);

@@ -2,13 +2,13 @@
 // time-out, and a start-up that meets one ends with the error box and exit code 1.
 #include "Ufmdm.h"
 #include "apprun.h"
-#include "backends.h"
 #include "dbquery.h"
 #include "fakemixerbackend.h"
 #include "fakeshell.h"
 #include "program.h"
 #include "serviceconnections.h"
 #include "stationprofile.h"
+#include "testbackends.h"
 #include "wavelornapplication.h"
 
 #include <QAbstractButton>

@@ -1,14 +1,14 @@
 // Every statement of the service database, on SQLite and on a real PostgreSQL.
-#include "backends.h"
 #include "dbquery.h"
 #include "serviceconnections.h"
 #include "statements.h"
+#include "testbackends.h"
 
 #include <QTest>
 
 class TestStatements : public QObject {
     Q_OBJECT
-    Backends m_backends;
+    TestBackends m_backends;
 
     static std::unique_ptr<DbConnection> connect(TestDb& t)
     {
@@ -20,7 +20,7 @@ class TestStatements : public QObject {
 private slots:
     void cleanupTestCase() { m_backends.stop(); }
 
-    void accountRead_data() { Backends::addColumn(); }
+    void accountRead_data() { TestBackends::addColumn(); }
     void accountRead()
     {
         WL_MAKE_DB(m_backends, t);
@@ -57,7 +57,7 @@ private slots:
         QCOMPARE(q.fieldAsInteger(QStringLiteral("myporta")), 0);
     }
 
-    void accentsAndQuotes_data() { Backends::addColumn(); }
+    void accentsAndQuotes_data() { TestBackends::addColumn(); }
     void accentsAndQuotes()
     {
         WL_MAKE_DB(m_backends, t);
@@ -101,7 +101,7 @@ private slots:
         QCOMPARE(t->value(QStringLiteral("SELECT COUNT(*) FROM utenti")).toInt(), 1);
     }
 
-    void signUpChecks_data() { Backends::addColumn(); }
+    void signUpChecks_data() { TestBackends::addColumn(); }
     void signUpChecks()
     {
         WL_MAKE_DB(m_backends, t);
@@ -125,7 +125,7 @@ private slots:
         QCOMPARE(q.recordCount(), 0);
     }
 
-    void maxima_data() { Backends::addColumn(); }
+    void maxima_data() { TestBackends::addColumn(); }
     void maxima()
     {
         WL_MAKE_DB(m_backends, t);
@@ -175,7 +175,7 @@ private slots:
         QCOMPARE(Statements::nextPort(portNull, port), 10082);
     }
 
-    void newAccount_data() { Backends::addColumn(); }
+    void newAccount_data() { TestBackends::addColumn(); }
     void newAccount()
     {
         WL_MAKE_DB(m_backends, t);
@@ -225,7 +225,7 @@ private slots:
         }
     }
 
-    void insertSetsOnlyTheSetColumns_data() { Backends::addColumn(); }
+    void insertSetsOnlyTheSetColumns_data() { TestBackends::addColumn(); }
     void insertSetsOnlyTheSetColumns()
     {
         WL_MAKE_DB(m_backends, t);
@@ -246,7 +246,7 @@ private slots:
         QVERIFY(rows[0][2].isNull());
     }
 
-    void messages_data() { Backends::addColumn(); }
+    void messages_data() { TestBackends::addColumn(); }
     void messages()
     {
         WL_MAKE_DB(m_backends, t);
@@ -329,7 +329,7 @@ private slots:
 
     // A table without a key: rows are found by every column read, and one of two identical
     // rows is changed or deleted alone.
-    void tableWithoutKey_data() { Backends::addColumn(); }
+    void tableWithoutKey_data() { TestBackends::addColumn(); }
     void tableWithoutKey()
     {
         WL_MAKE_DB(m_backends, t);
@@ -384,7 +384,7 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(DbError, q.deleteRow());
     }
 
-    void seedScript_data() { Backends::addColumn(); }
+    void seedScript_data() { TestBackends::addColumn(); }
     void seedScript()
     {
         WL_MAKE_DB(m_backends, t);

@@ -34,6 +34,21 @@ FakeMixerBackend::Control FakeMixerBackend::selector(quint32 id, quint32 type,
     return c;
 }
 
+void FakeMixerBackend::layOutSoundCard(const QStringList& sources)
+{
+    Destination d;
+    d.line = {100, QStringLiteral("Riproduzione"), {volume(1000)}};
+    for (int i = 0; i < sources.size(); ++i)
+        d.sources.push_back({quint32(101 + i), sources[i], {volume(quint32(1001 + i))}});
+    devices = {{QStringLiteral("Scheda audio di prova"), {d}}};
+}
+
+void FakeMixerBackend::layOutThreeLines()
+{
+    layOutSoundCard({QStringLiteral("Line In"), QStringLiteral("Altoparlanti (scheda)"),
+                     QStringLiteral("Microfono")});
+}
+
 FakeMixerBackend::Control* FakeMixerBackend::control(quint32 id)
 {
     for (Device& d : devices) {

@@ -49,6 +49,14 @@ public:
 
     std::vector<Device> devices;
 
+    // One sound card, "Scheda audio di prova": a playback line "Riproduzione" (id 100, volume
+    // control 1000) with the given source lines (ids 101, 102, ..., volume controls 1001,
+    // 1002, ... at 0 of 65535).
+    void layOutSoundCard(const QStringList& sources);
+    // The card with "Line In", "Altoparlanti (scheda)" and "Microfono": only the second name
+    // holds the console line's word, in another letter case.
+    void layOutThreeLines();
+
     // What was asked.
     int opens = 0;
     int closes = 0;
