@@ -3,15 +3,14 @@
 #include "audiotesthelpers.h"
 #include "bass.h"
 #include "bassenc.h"
+#include "encodetest.h"
 #include "icecastserver.h"
+#include "loopbackresponder.h"
 #include "pulseserver.h"
 
 #include <QtTest>
-#include <arpa/inet.h>
 #include <atomic>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -19,34 +18,6 @@
 using namespace audiotest;
 
 namespace {
-
-const char* const lameCommand = "lame -r -s 44100 -b 128 -";
-
-BOOL whileEncoding(HRECORD handle, const void*, DWORD, void*)
-{
-    return BASS_Encode_IsActive(handle) != 0 ? BASS_TRUE : BASS_FALSE;
-}
-
-struct Notices {
-    std::mutex mutex;
-    std::vector<DWORD> statuses;
-    QElapsedTimer sinceStart;
-    std::atomic<qint64> firstAtMs{-1};
-    std::vector<DWORD> get()
-    {
-        std::lock_guard lock(mutex);
-        return statuses;
-    }
-};
-
-void notifyProc(HENCODE, DWORD status, void* user)
-{
-    auto* n = static_cast<Notices*>(user);
-    std::lock_guard lock(n->mutex);
-    if (n->statuses.empty())
-        n->firstAtMs = n->sinceStart.elapsed();
-    n->statuses.push_back(status);
-}
 
 struct Cast {
     HRECORD channel = 0;
@@ -83,28 +54,6 @@ QString mountOf(const QString& server)
     const int slash = server.indexOf(QLatin1Char('/'));
     return slash < 0 ? QStringLiteral("/stream") : server.mid(slash);
 }
-
-// A port on 127.0.0.1 that takes connections and never answers.
-class SilentPort {
-public:
-    SilentPort()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(m_fd, 8);
-        socklen_t len = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~SilentPort() { ::close(m_fd); }
-    quint16 port = 0;
-
-private:
-    int m_fd = -1;
-};
 
 } // namespace
 
@@ -251,7 +200,6 @@ void TestCast::refusedQuickly_data()
     QTest::newRow("wrong password, SHOUTcast") << QString() << "wrong" << 2000;
     QTest::newRow("wrong password, Icecast") << "/live"
                                              << "wrong" << 2000;
-    SilentPort unused; // bound and closed again: nothing listens there afterwards
     const QString closed = QStringLiteral("127.0.0.1:%1").arg(freePortPair());
     QTest::newRow("nothing listening, SHOUTcast") << closed << pw << 2000;
     QTest::newRow("nothing listening, Icecast") << closed + "/live" << pw << 2000;
@@ -300,10 +248,10 @@ void TestCast::killedServerIsNotified()
 {
     // An unanswering server: connected, never answered; the connect time-out ends the wait.
     {
-        SilentPort silent;
+        LoopbackResponder silent(QByteArray(), true);
         QElapsedTimer t;
         t.start();
-        auto cast = startCast(QStringLiteral("127.0.0.1:%1/live").arg(silent.port), "x");
+        auto cast = startCast(QStringLiteral("127.0.0.1:%1/live").arg(silent.port()), "x");
         QVERIFY(!cast->ok);
         QVERIFY2(t.elapsed() < 8000, qPrintable(QString::number(t.elapsed())));
     }

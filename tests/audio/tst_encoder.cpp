@@ -4,6 +4,7 @@
 #include "bass.h"
 #include "bassenc.h"
 #include "encoderprocess.h"
+#include "encodetest.h"
 #include "pulseserver.h"
 
 #include <QtTest>
@@ -16,34 +17,6 @@
 using namespace audiotest;
 
 namespace {
-
-const char* const lameCommand = "lame -r -s 44100 -b 128 -";
-
-BOOL whileEncoding(HRECORD handle, const void*, DWORD, void*)
-{
-    return BASS_Encode_IsActive(handle) != 0 ? BASS_TRUE : BASS_FALSE;
-}
-
-struct Notices {
-    std::mutex mutex;
-    std::vector<DWORD> statuses;
-    std::atomic<bool> offMainThread{true};
-    std::thread::id main = std::this_thread::get_id();
-    std::vector<DWORD> get()
-    {
-        std::lock_guard lock(mutex);
-        return statuses;
-    }
-};
-
-void notifyProc(HENCODE, DWORD status, void* user)
-{
-    auto* n = static_cast<Notices*>(user);
-    if (std::this_thread::get_id() == n->main)
-        n->offMainThread = false;
-    std::lock_guard lock(n->mutex);
-    n->statuses.push_back(status);
-}
 
 struct Output {
     std::atomic<qint64> bytes{0};
