@@ -197,8 +197,8 @@ bool PulseCapture::start(std::uint32_t rate, std::uint32_t channels, BlockFn onB
         stop();
         return false;
     }
-    pa_sample_spec spec{PA_SAMPLE_S16LE, rate, static_cast<std::uint8_t>(m_channels)};
-    m_stream = pa_stream_new(m_context, "capture", &spec, nullptr);
+    pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, rate, static_cast<std::uint8_t>(m_channels)};
+    m_stream = pa_stream_new(m_context, "capture", &sampleSpec, nullptr);
     if (!m_stream) {
         m_error = std::string("PulseAudio: ") + pa_strerror(pa_context_errno(m_context));
         pa_threaded_mainloop_unlock(m_loop);
@@ -212,7 +212,7 @@ bool PulseCapture::start(std::uint32_t rate, std::uint32_t channels, BlockFn onB
     attr.tlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &sampleSpec));
     m_active.store(true);
     if (pa_stream_connect_record(m_stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
         m_active.store(false);
