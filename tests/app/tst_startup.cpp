@@ -68,8 +68,7 @@ class TestStartup : public QObject {
     Q_OBJECT
 private slots:
     void init();
-    void createsTheSixteenObjectsInOrderAndShowsOnlyTheMainWindow();
-    void exitDestroysInReverseAndEmptiesTheProfile();
+    void createsInOrderShowsOnlyTheMainWindowAndDestroysInReverse();
     void creationFailureShowsTheErrorAndEndsWithCode1();
     void closingAnotherWindowHidesItClosingTheMainWindowEndsTheRun();
 
@@ -88,7 +87,7 @@ void TestStartup::init()
     m_mixer.devices = {{QStringLiteral("Fake mixer"), {playback}}};
 }
 
-void TestStartup::createsTheSixteenObjectsInOrderAndShowsOnlyTheMainWindow()
+void TestStartup::createsInOrderShowsOnlyTheMainWindowAndDestroysInReverse()
 {
     const AppConfig config = m_db->config();
     StationProfile profile;
@@ -116,16 +115,8 @@ void TestStartup::createsTheSixteenObjectsInOrderAndShowsOnlyTheMainWindow()
     QCOMPARE(visibleTopLevels(), QStringList{QStringLiteral("fmLogin|Wavelorn Encoder 5.0")});
     QCOMPARE(QApplication::applicationDisplayName(), QStringLiteral("WAVELORN Encoder"));
     QCOMPARE(AppRun::title(), QStringLiteral("WAVELORN Encoder"));
-}
 
-void TestStartup::exitDestroysInReverseAndEmptiesTheProfile()
-{
-    const AppConfig config = m_db->config();
-    StationProfile profile;
-    AppRun run;
-    AppContext ctx{config, profile, run, m_shell, m_mixer};
-    Program program(ctx);
-    program.create();
+    // Exit: the last created first, then the profile emptied.
     QStringList destroyed;
     for (QObject* o : program.objects())
         connect(o, &QObject::destroyed, [&destroyed, name = o->objectName()] { destroyed << name; });
