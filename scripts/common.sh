@@ -12,6 +12,7 @@ WL_PACKAGES=(
   libshout3-dev lame icecast2 darkice
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev ffmpeg libgnutls28-dev openssl
   xvfb xauth x11-utils xdotool openbox imagemagick fonts-dejavu-core espeak-ng
+  pipewire pipewire-pulse wireplumber dbus libsystemd-dev
   coreutils procps psmisc curl
 )
 

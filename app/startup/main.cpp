@@ -3,6 +3,7 @@
 #include "program.h"
 #include "shell.h"
 #include "wavelornapplication.h"
+#include "wllog.h"
 
 #include <csignal>
 
@@ -11,7 +12,9 @@ int main(int argc, char** argv)
     // A streaming server or encoder process that goes away must never end the program.
     std::signal(SIGPIPE, SIG_IGN);
 
+    wllog::install();
     WavelornApplication app(argc, argv);
+    qCInfo(lcUi, "WAVELORN Encoder starting");
     const AppConfig config = AppConfig::builtIn();
     DesktopShell shell;
     auto mixerBackend = createPlatformMixerBackend();
