@@ -295,13 +295,15 @@ DWORD BASS_ChannelGetLevel(DWORD handle)
         lastError = "no running capture";
         return 0xFFFFFFFFu;
     }
-    return c->capture.level();
+    return c->capture.isLost() ? 0 : c->capture.level();
 }
 
 DWORD BASS_ChannelIsActive(DWORD handle)
 {
     auto c = layer().capture(handle);
-    return c && c->capture.isActive() ? 1 : 0;
+    if (!c || !c->capture.isActive())
+        return BASS_ACTIVE_STOPPED;
+    return c->capture.isLost() ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
 }
 
 BOOL BASS_ChannelStop(DWORD handle)

@@ -26,6 +26,12 @@ HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC* proc,
 // Left level in the low 16 bits, right in the high 16 bits, each 0..32768; 0xFFFFFFFF (-1)
 // when the handle is no running capture.
 DWORD BASS_ChannelGetLevel(DWORD handle);
+// BASS_ACTIVE_PLAYING while the capture records; BASS_ACTIVE_STALLED while it has lost the
+// sound server or its device and is coming back by itself (its encoders get silence
+// meanwhile); BASS_ACTIVE_STOPPED when the handle is no capture.
+constexpr DWORD BASS_ACTIVE_STOPPED = 0;
+constexpr DWORD BASS_ACTIVE_PLAYING = 1;
+constexpr DWORD BASS_ACTIVE_STALLED = 2;
 DWORD BASS_ChannelIsActive(DWORD handle);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_RecordFree();

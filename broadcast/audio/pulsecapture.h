@@ -36,6 +36,9 @@ public:
     bool onCaptureThread() const;
 
     bool isActive() const { return m_active.load(); }
+    // True while the capture has lost its server or device and is reconnecting; it stays
+    // active meanwhile.
+    bool isLost() const { return m_lost.load(); }
     // Peak levels of the most recent block, 0..32768: left low 16 bits, right high.
     std::uint32_t level() const { return m_level.load(); }
     const std::string& error() const { return m_error; }
@@ -59,6 +62,7 @@ private:
     std::size_t m_blockBytes = 4608;
     std::uint64_t m_bytesPerSecond = 176400;
     std::atomic<bool> m_active{false};
+    std::atomic<bool> m_lost{false};
     std::atomic<std::uint32_t> m_level{0};
     std::string m_error;
 };
