@@ -189,3 +189,21 @@ void PulseServer::stopPlaying()
     }
     m_player.reset();
 }
+
+// (Placeholders: the PipeWire server and the restart land next.)
+PulseServer::Kind PulseServer::kindFromEnvironment()
+{
+    return qgetenv("WL_SOUND_SERVER") == "pipewire" ? Kind::PipeWire : Kind::PulseAudio;
+}
+QString PulseServer::kindName() const
+{
+    return m_kind == Kind::PipeWire ? QStringLiteral("PipeWire") : QStringLiteral("PulseAudio");
+}
+bool PulseServer::kill() { return false; }
+bool PulseServer::restart() { return false; }
+bool PulseServer::setDefaultSource(const QString& sink)
+{
+    bool ok = false;
+    pactl({QStringLiteral("set-default-source"), sink + QStringLiteral(".monitor")}, &ok);
+    return ok;
+}

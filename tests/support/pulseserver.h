@@ -1,5 +1,8 @@
 #pragma once
-// A private PulseAudio server for tests, on a unix socket in its own temporary folder.
+// A private sound server for tests, on a unix socket in its own temporary folder: PulseAudio,
+// or PipeWire with its PulseAudio server (pipewire, wireplumber, pipewire-pulse and a session
+// bus of their own) when WL_SOUND_SERVER=pipewire is in the environment. libpulse clients
+// cannot tell them apart but for their behaviour.
 //
 //   PulseServer pulse;                 // starts it, with one null sink "s1"
 //   QVERIFY(pulse.isRunning());
@@ -21,12 +24,28 @@ public:
         QString name;        // e.g. "s1"
         QString description; // device.description, e.g. "Altoparlanti di prova"
     };
+    enum class Kind { PulseAudio, PipeWire };
+    // PipeWire when WL_SOUND_SERVER is "pipewire", PulseAudio otherwise.
+    static Kind kindFromEnvironment();
+
     explicit PulseServer(QList<Sink> sinks = {{QStringLiteral("s1"), QStringLiteral("Test sink")}});
     ~PulseServer();
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
+    Kind kind() const { return m_kind; }
+    QString kindName() const; // "PulseAudio", "PipeWire"
+
     bool isRunning() const { return m_running; }
+
+    // Kills the server with SIGKILL, as a crash would (for PipeWire the whole stack), and
+    // waits until it is gone. Every client's connection fails.
+    bool kill();
+    // Starts it again on the same address with the same sinks and default source, and resumes
+    // what was playing. Waits until it answers.
+    bool restart();
+    // Makes the monitor of sink the default source.
+    bool setDefaultSource(const QString& sink);
     QString error() const { return m_error; }
     QString serverAddress() const; // "unix:<folder>/native"
     QString folder() const { return m_dir.path(); }
@@ -46,6 +65,9 @@ public:
     static bool writeTestSignal(const QString& file, int amplitude, int clickEveryMs = 0);
 
 private:
+    Kind m_kind = Kind::PulseAudio;
+    QList<Sink> m_sinks;
+    QString m_playingFile, m_playingSink;
     QTemporaryDir m_dir;
     QProcess m_server;
     std::unique_ptr<QProcess> m_player;
