@@ -105,7 +105,8 @@ void TstConsole::layout()
     QVERIFY(!c.isVisible()); // sign-in shows it
 }
 
-// Without a publishing point to reach, every go-on-air step tries publishing again.
+// Without a publishing point to reach, every go-on-air step tries publishing again; with no
+// sound server every start attempt fails, so the button says the station is off the air.
 void TstConsole::goOnAirSteps()
 {
     Session s;
@@ -114,8 +115,12 @@ void TstConsole::goOnAirSteps()
     EngineState& engine = fmShoutcast2->state();
     const int before = engine.StartAttempts;
 
-    c.btvaiinonda->click(); // first click
+    c.btvaiinonda->click(); // first click, on the layout's "SEI IN ONDA"
     QCOMPARE(engine.StartAttempts, before + 1);
+    QVERIFY(c.goOnAirPending());
+    c.btvaiinonda->click(); // while the attempt is on its way: nothing
+    QCOMPARE(engine.StartAttempts, before + 1);
+    QTRY_VERIFY(!c.goOnAirPending());
     QCOMPARE(fmShoutcast2->RestartPending, false);
     QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
     QVERIFY(fmShoutcast2->isVisible());
@@ -124,27 +129,27 @@ void TstConsole::goOnAirSteps()
     QCOMPARE(c.PublishEncoder.load(), 0u);
     QCOMPARE(c.PublishChannel.load(), 0u);
 
+    // On "CLICCA QUI", publishing not running: a second attempt once the first has failed.
     c.TMRECONNECT2->stop();
-    c.btvaiinonda->click(); // second click, publishing not running
+    c.btvaiinonda->click();
+    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
     QCOMPARE(engine.StartAttempts, before + 3);
     QCOMPARE(fmShoutcast2->RestartPending, true);
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
     QVERIFY(c.TMRECONNECT2->isActive()); // CBRECONNECT is checked
     QCOMPARE(c.publishingStarts(), 2);
 
     // Unchecked, the switch neither stops the reconnect tick nor restarts it.
     c.CBRECONNECT->setChecked(false);
     c.btvaiinonda->click();
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
-    c.btvaiinonda->click();
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
     QVERIFY(c.TMRECONNECT2->isActive());
     c.TMRECONNECT2->stop();
     c.btvaiinonda->click();
-    c.btvaiinonda->click();
+    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
     QVERIFY(!c.TMRECONNECT2->isActive());
-    QCOMPARE(c.publishingStarts(), 6);
-    QCOMPARE(engine.StartAttempts, before + 9);
+    QCOMPARE(c.publishingStarts(), 4);
+    QCOMPARE(engine.StartAttempts, before + 7);
 
     // The reconnect tick calls the engine's start button, which starts nothing while stopped.
     const int attempts = engine.StartAttempts;
@@ -160,6 +165,7 @@ void TstConsole::refusingPublishingPoint()
     AnsweringServer server("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
     c.Edit1->setText(QStringLiteral("http://127.0.0.1:%1/Radio Uno").arg(server.port()));
     c.btvaiinonda->click();
+    QTRY_VERIFY(!c.goOnAirPending());
     QCOMPARE(c.lberrore->text(), QStringLiteral("Non posso inizializzare Encoder"));
     QVERIFY(server.request().startsWith("POST /Radio%20Uno HTTP/1.1"));
     QCOMPARE(c.PublishEncoder.load(), 0u);
@@ -269,7 +275,10 @@ void TstConsole::fromSignInToTheConsole()
     QVERIFY(c.isVisible());
     QVERIFY(fmShoutcast2->isVisible());
     QCOMPARE(fmShoutcast2->state().StartAttempts, before + 1); // the console's show step
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    // No sound server here: once the attempt has failed the button says so.
+    QTRY_VERIFY(!fmShoutcast2->attemptPending());
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
+    QVERIFY(c.lbaudioperso->isHidden());
     QCOMPARE(c.Edit1->text(), QStringLiteral("https://127.0.0.1:11113/Radio Uno"));
 
     // The volume bar drives the console line (the second) and shows it read back.
