@@ -77,6 +77,14 @@ void TstConsole::layout()
     QCOMPARE(c.lbvol->pos(), QPoint(440, 139));
     QVERIFY(c.lbvol->font().bold());
 
+    // The note of a lost sound server has a place of its own.
+    QVERIFY(c.lbaudioperso->isHidden());
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             c.btvaiinonda, c.Panel3, c.CBRECONNECT, c.BTAPRIPLAYER, c.BTAUDIO, c.btYouTube,
+             c.BTPANNELLOSHOUTCAST, c.ProgressBar1, c.scb, c.lbvol})
+        QVERIFY2(!c.lbaudioperso->geometry().intersects(w->geometry()),
+                 qPrintable(w->objectName()));
+
     // The publishing path's controls are never shown.
     for (QWidget* w : std::initializer_list<QWidget*>{c.Edit1, c.Label1, c.ComboBox1, c.Label2,
                                                       c.Edit2, c.Label3, c.Panel1, c.ONAIR})
@@ -155,6 +163,19 @@ void TstConsole::goOnAirSteps()
     const int attempts = engine.StartAttempts;
     c.TMRECONNECT2Timer();
     QCOMPARE(engine.StartAttempts, attempts);
+
+    // A capture that has lost the sound server: the console says so until it is back.
+    DWORD captureState = BASS_ACTIVE_STALLED;
+    fmShoutcast2->setCaptureStateForTesting([&](HRECORD) { return captureState; });
+    engine.CaptureChannel = 9999;
+    fmShoutcast2->meterTimerTimer();
+    QVERIFY(!c.lbaudioperso->isHidden());
+    QCOMPARE(c.lbaudioperso->text(), TForm2wma::captureLostText());
+    QCOMPARE(c.ProgressBar1->value(), 0);
+    captureState = BASS_ACTIVE_PLAYING;
+    fmShoutcast2->meterTimerTimer();
+    QVERIFY(c.lbaudioperso->isHidden());
+    engine.CaptureChannel = 0;
 }
 
 void TstConsole::refusingPublishingPoint()
