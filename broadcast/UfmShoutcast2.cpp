@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QResizeEvent>
 #include <QShowEvent>
+#include <QWindow>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
@@ -37,9 +38,7 @@ const char* airText(TfmShoutcast2::AirState s)
 } // namespace
 
 TfmShoutcast2::TfmShoutcast2(AppContext& ctx)
-    // An empty title would be shown as the application's name: a blank shows nothing until
-    // the first listener count.
-    : TForm(QStringLiteral("fmShoutcast2"), QStringLiteral(" ")), m_ctx(ctx)
+    : TForm(QStringLiteral("fmShoutcast2"), QString()), m_ctx(ctx)
 {
     buildCastControls(this);
     resize(440, 380);
@@ -129,6 +128,10 @@ void TfmShoutcast2::FormCreate()
 void TfmShoutcast2::showEvent(QShowEvent* e)
 {
     TForm::showEvent(e);
+    // The platform shows an empty title as the application's name: until the first listener
+    // count the screen gets a blank one, the window's own title staying empty.
+    if (windowTitle().isEmpty() && windowHandle())
+        windowHandle()->setTitle(QStringLiteral(" "));
     if (!e->spontaneous())
         FormShow();
 }

@@ -387,7 +387,7 @@ private slots:
         QCOMPARE(w->state().CaptureChannel.load(), 0u);
         QTRY_VERIFY_WITH_TIMEOUT(w->state().StartAttempts >= 2, 10000);
 
-        QVERIFY(own.start());
+        QVERIFY2(own.start(), qPrintable(own.error()));
         QTRY_VERIFY_WITH_TIMEOUT(w->state().StartsOnAir == 2, 30000);
         verifyOnAir(*w);
         QVERIFY(w->btn_start->isEnabled());

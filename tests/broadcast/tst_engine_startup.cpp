@@ -28,7 +28,7 @@ private slots:
         fmShoutcast2->state().MeterBar = 128;
         fmShoutcast2->meterTimerTimer();
         QCOMPARE(Form2wma->ProgressBar1->value(), 120);
-        QVERIFY(fmShoutcast2->windowTitle().trimmed().isEmpty());
+        QCOMPARE(fmShoutcast2->windowTitle(), QString());
         fmShoutcast2->LevelTimerTimer();
         QCOMPARE(fmShoutcast2->windowTitle(), QStringLiteral("Utenti connessi (0 listeners)"));
         // A stop sets it to 0.
