@@ -4,10 +4,15 @@
 #include "castengine.h"
 #include "form.h"
 
+#include <QByteArray>
 #include <QEvent>
 #include <QFutureWatcher>
 #include <QPointer>
+#include <QThreadPool>
 #include <QTimer>
+#include <atomic>
+#include <functional>
+#include <mutex>
 #include <vector>
 
 #include <QProgressBar>
@@ -19,6 +24,8 @@ constexpr QEvent::Type WM_CAST_BUTTON = static_cast<QEvent::Type>(1124);
 constexpr QEvent::Type WM_CAST_RUN = static_cast<QEvent::Type>(1125);
 // The cast died while Auto-reconnect is on: reconnect with a growing delay.
 constexpr QEvent::Type WM_CAST_RECONNECT = static_cast<QEvent::Type>(1126);
+// A cast died: what the window shows of the air is looked at again.
+constexpr QEvent::Type WM_CAST_STATE = static_cast<QEvent::Type>(1127);
 
 // WM_CAST_BUTTON: lParam 0 disables btn_start, non-zero enables it. WM_CAST_RUN: lParam 0
 // is a start attempt, non-zero a stop. A message that names an encoder is about that
@@ -32,9 +39,26 @@ public:
     const HENCODE encoder;
 };
 
+class QLabel;
+
+// What a start attempt sends the server: the settings edits, the bit rate and the switches
+// as the attempt found them.
+struct CastRequest {
+    QByteArray server, password, name, url, genre, description;
+    int bitrate = 128;
+    bool mp3 = true;
+    bool isPublic = true;
+    bool operator==(const CastRequest&) const = default;
+};
+
 // The cast engine's window. Other windows use its members by these names: sign-in fills the
 // six settings edits, the live console calls StartCast and btn_startClick and sets
 // RestartPending.
+//
+// A start attempt runs on the window's own worker thread (the capture, the encoder and the
+// connection to the server all take time, a black-holed server up to several seconds); its
+// outcome comes back to the GUI thread, which then shows it. One attempt at a time: a start
+// while one is on its way does nothing.
 class TfmShoutcast2 : public TForm, public CastControls {
     Q_OBJECT
 public:
@@ -43,6 +67,20 @@ public:
 
     bool RestartPending = false;
 
+    // What the station's listeners get, as far as the engine knows.
+    enum class AirState {
+        Off,          // no source on the server
+        OnAir,        // the source is on the server
+        Reconnecting, // the cast died and the engine is bringing it back by itself
+    };
+    AirState airState() const;
+    // True while a start attempt is on its way.
+    bool attemptPending() const { return m_attemptPending; }
+    // True while the capture has lost the sound server and waits for it to come back.
+    bool captureLost() const { return m_captureLost; }
+
+    // Starts an attempt unless one is on its way or a live cast with the same settings runs;
+    // a live cast with other settings stops and a new one starts. Returns at once.
     void StartCast();
     void StopCast();
     void btn_startClick();
@@ -68,12 +106,43 @@ public:
     void setConsoleBarForTesting(QProgressBar* bar) { m_consoleBarOverride = bar; }
     // Tests: the reconnection delays are divided by this factor.
     void setReconnectSpeedupForTesting(int factor) { m_reconnectSpeedup = factor; }
+    // Tests: the capture's state as the meter reads it (BASS_ChannelIsActive otherwise).
+    void setCaptureStateForTesting(std::function<DWORD(HRECORD)> f)
+    {
+        m_captureState = std::move(f);
+    }
+    // Tests: the label that tells of a lost sound server.
+    QLabel* captureLostNote() const { return m_captureLostNote; }
+    // One tick of the console bar's meter (every 50 ms while there is something to show).
+    void meterTimerTimer();
+
+signals:
+    // A start attempt has ended: on the air or not.
+    void attemptFinished(bool onAir);
+    // airState() has changed.
+    void airStateChanged();
+    // The capture lost the sound server (true) or has it back (false).
+    void captureLostChanged(bool lost);
 
 protected:
     bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
 private:
+    struct AttemptResult {
+        CastRequest request;
+        HRECORD channel = 0;
+        HENCODE encoder = 0;
+        bool onAir = false;
+        QString failure; // where and why it failed
+    };
+    CastRequest currentRequest() const;
+    AttemptResult runAttempt(HRECORD old, const CastRequest& req); // on the worker
+    void attemptDone(const AttemptResult& r);
+    void stopChannelLater(HRECORD channel);
+    void noteAirState();
+    void checkSettings();
     void FormCreate();
     void FormShow();
     bool castAlive() const;
@@ -97,4 +166,21 @@ private:
     // Every encoder given our notification, so that none can call us once we are gone.
     std::vector<HENCODE> m_notified;
     QPointer<QProgressBar> m_consoleBarOverride;
+
+    // Start attempts and stops, one after the other, off the GUI thread.
+    QThreadPool m_worker;
+    bool m_attemptPending = false;
+    bool m_attemptReplacing = false;
+    // The capture of an attempt that reached the air but whose outcome the window has not
+    // taken yet: stopped at destruction if it never arrives.
+    std::atomic<HRECORD> m_unclaimed{0};
+    CastRequest m_running; // what the running cast was started with
+    QTimer m_settingsTimer;
+    AirState m_shownAir = AirState::Off;
+    QTimer m_airTimer;
+
+    QTimer m_meterTimer;
+    bool m_captureLost = false;
+    std::function<DWORD(HRECORD)> m_captureState;
+    QLabel* m_captureLostNote = nullptr;
 };

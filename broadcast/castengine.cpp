@@ -2,18 +2,26 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace castengine {
 
+int barForPeak(int peak)
+{
+    if (peak <= 0)
+        return 0;
+    const double db = 20.0 * std::log10(std::min(peak, 32768) / 32768.0);
+    const double bar = MeterBarMax * (db - MeterFloorDb) / -MeterFloorDb;
+    return std::clamp(static_cast<int>(std::lround(bar)), 0, MeterBarMax);
+}
+
 int meterTick(EngineState& s, DWORD level)
 {
-    s.PeakLeft = std::max(0, s.PeakLeft - PeakDecay);
-    s.PeakRight = std::max(0, s.PeakRight - PeakDecay);
-    if (level != 0xFFFFFFFFu) {
-        s.PeakLeft = std::max(s.PeakLeft, static_cast<int>(level & 0xFFFFu));
-        s.PeakRight = std::max(s.PeakRight, static_cast<int>(level >> 16));
-    }
-    return std::max(s.PeakLeft, s.PeakRight);
+    int now = 0;
+    if (level != 0xFFFFFFFFu)
+        now = barForPeak(static_cast<int>(std::max(level & 0xFFFFu, level >> 16)));
+    s.MeterBar = std::max(now, s.MeterBar - MeterFallPerTick);
+    return s.MeterBar;
 }
 
 int listenersAfterTag(const QByteArray& stats, const QByteArray& tag)
@@ -43,12 +51,7 @@ int listenerCount(const std::function<QByteArray(DWORD type)>& query)
 
 int reconnectDelayMs(int attempt)
 {
-    static constexpr int delays[] = {1000, 2000, 4000, 8000};
-    if (attempt < 0)
-        attempt = 0;
-    if (attempt < 4)
-        return delays[attempt];
-    return 15000;
+    return attempt <= 0 ? 1000 : 2000;
 }
 
 } // namespace castengine

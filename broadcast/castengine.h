@@ -19,9 +19,8 @@ struct EngineState {
     void* EngineWindowHandle = nullptr;
     // The copy of the Auto-reconnect switch that the notification thread reads.
     std::atomic<bool> AutoReconnectFlag{true};
-    // Peak-hold levels of the meter, 0..32768.
-    int PeakLeft = 0;
-    int PeakRight = 0;
+    // The meter's held position on the console's bar, 0..128.
+    int MeterBar = 0;
     // Level ticks since start-up; never reset.
     int MeterTicks = 0;
 
@@ -39,14 +38,22 @@ struct EngineState {
 
 namespace castengine {
 
-constexpr int PeakDecay = 1500;
-// The console's bar shows the peak div 327: full scale stands at 100.
-constexpr int ConsoleBarDivisor = 327;
+// The meter on the console's bar (0..128): a dB scale from -60 dBFS (empty) to 0 dBFS (full),
+// read every MeterIntervalMs; the held peak falls MeterFallPerTick a tick, so full scale
+// empties in 0.8 s of silence.
+constexpr int MeterBarMax = 128;
+constexpr int MeterFloorDb = -60;
+constexpr int MeterIntervalMs = 50;
+constexpr int MeterFallPerTick = 8;
 // Every this many ticks the listener count is skipped.
 constexpr int CountSkipEvery = 100;
 
-// One level tick of the meter: decays both peaks, takes the new level unless it is
-// 0xFFFFFFFF (no level), and returns the higher peak.
+// The bar position of a peak level 0..32768 (full scale): 0 at -60 dBFS or less, 128 at
+// 0 dBFS, linear in dB between.
+int barForPeak(int peak);
+
+// One meter tick: the held position falls by MeterFallPerTick, then rises to the louder
+// channel of level (0xFFFFFFFF, no level, counts as silence). Returns the new position.
 int meterTick(EngineState& s, DWORD level);
 
 // The count after tag in stats: 0 when the tag is absent, the decimal number of the digits
@@ -58,8 +65,8 @@ int listenersAfterTag(const QByteArray& stats, const QByteArray& tag);
 // text of that type (empty when there is none).
 int listenerCount(const std::function<QByteArray(DWORD type)>& query);
 
-// The delay before reconnection attempt n (0 for the first, about a second after the
-// death), growing 1, 2, 4, 8 seconds and then staying at 15 seconds.
+// The delay before reconnection attempt n (0 for the first, a second after the death), then
+// 2 seconds: a server that returns after any outage has the source back within a few seconds.
 int reconnectDelayMs(int attempt);
 
 } // namespace castengine

@@ -11,6 +11,7 @@
 #include "shell.h"
 #include "signinaccess.h"
 #include "stationprofile.h"
+#include "wllog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -193,6 +194,16 @@ void TForm2wma::buildLayout()
     lbvol->setFont(pixelFont(font().family(), 16, true));
     lbvol->adjustSize();
 
+    // In the free band between the buttons and the server page's button.
+    lbaudioperso = new QLabel(captureLostText(), this);
+    lbaudioperso->setObjectName(QStringLiteral("lbaudioperso"));
+    lbaudioperso->setGeometry(0, 300, 433, 40);
+    lbaudioperso->setWordWrap(true);
+    lbaudioperso->setAlignment(Qt::AlignCenter);
+    lbaudioperso->setFont(pixelFont(QStringLiteral("Arial Black"), 13, true));
+    setTextColour(lbaudioperso, Qt::red);
+    lbaudioperso->hide();
+
     // The publishing path's own controls: never shown.
     Edit1 = new QLineEdit(QStringLiteral("NetWork ") + m_ctx.config.serviceHost, this);
     Edit1->setObjectName(QStringLiteral("Edit1"));
@@ -232,9 +243,43 @@ void TForm2wma::showEvent(QShowEvent* event)
     FormShow();
 }
 
+void TForm2wma::watchEngine()
+{
+    if (m_watchingEngine || !fmShoutcast2)
+        return;
+    m_watchingEngine = true;
+    connect(fmShoutcast2, &TfmShoutcast2::airStateChanged, this, &TForm2wma::followEngine);
+    connect(fmShoutcast2, &TfmShoutcast2::attemptFinished, this, &TForm2wma::followEngine);
+    connect(fmShoutcast2, &TfmShoutcast2::captureLostChanged, this,
+            [this](bool lost) { lbaudioperso->setVisible(lost); });
+    lbaudioperso->setVisible(fmShoutcast2->captureLost());
+}
+
+void TForm2wma::followEngine()
+{
+    if (!fmShoutcast2)
+        return;
+    QString caption = goOnAirCaption();
+    switch (fmShoutcast2->airState()) {
+    case TfmShoutcast2::AirState::OnAir:
+        caption = onAirCaption();
+        break;
+    case TfmShoutcast2::AirState::Reconnecting:
+        caption = reconnectingCaption();
+        break;
+    case TfmShoutcast2::AirState::Off:
+        break;
+    }
+    if (btvaiinonda->text() == caption)
+        return;
+    qCInfo(lcUi).noquote() << "Go-on-air button:" << caption;
+    btvaiinonda->setText(caption);
+}
+
 void TForm2wma::FormShow()
 {
     try {
+        watchEngine();
         if (fmShoutcast2)
             fmShoutcast2->StartCast();
     } catch (...) {
@@ -254,22 +299,47 @@ void TForm2wma::FormDestroy()
 void TForm2wma::btvaiinondaClick()
 {
     TfmShoutcast2* engine = fmShoutcast2;
+    watchEngine();
+    // A click while an attempt is on its way does nothing: its outcome decides.
+    if (m_goOnAirPending || engine->attemptPending())
+        return;
     engine->RestartPending = false;
+    // The caption as the owner saw it when clicking: on the air, or anything else.
+    const bool wasOnAir = btvaiinonda->text() == onAirCaption();
     engine->StartCast();
-    if (btvaiinonda->text() == onAirCaption()) {
+    if (!engine->attemptPending()) {
+        goOnAirRest(wasOnAir); // the live cast stays as it is
+        return;
+    }
+    m_goOnAirPending = true;
+    connect(
+        engine, &TfmShoutcast2::attemptFinished, this,
+        [this, wasOnAir] {
+            m_goOnAirPending = false;
+            goOnAirRest(wasOnAir);
+        },
+        Qt::SingleShotConnection);
+}
+
+void TForm2wma::goOnAirRest(bool wasOnAir)
+{
+    TfmShoutcast2* engine = fmShoutcast2;
+    if (!engine)
+        return;
+    if (wasOnAir) {
         engine->RestartPending = false;
-        btvaiinonda->setText(goOnAirCaption());
     } else {
         if (BASS_ChannelIsActive(PublishChannel) == 0) {
             engine->RestartPending = true;
-            engine->StartCast();
+            engine->StartCast(); // a second try when the first did not reach the air
         } else {
             engine->RestartPending = false;
         }
-        btvaiinonda->setText(onAirCaption());
         if (CBRECONNECT->isChecked())
             TMRECONNECT2->start();
     }
+    // The caption says what is on the air.
+    followEngine();
     engine->show();
     if (PublishChannel == 0)
         StartPublishing();
@@ -295,7 +365,6 @@ void TForm2wma::StartPublishing()
         BASS_WMA_EncodeClose(PublishEncoder);
         return;
     }
-    btvaiinonda->setText(QStringLiteral("Stop"));
     setPublishingControls(true);
     Timer1->start();
 }
@@ -355,7 +424,6 @@ void TForm2wma::StopPublishing()
     Timer1->stop();
     BASS_ChannelStop(PublishChannel);
     BASS_WMA_EncodeClose(PublishEncoder);
-    btvaiinonda->setText(QStringLiteral("Start"));
     setPublishingControls(false);
     UpdateStatus();
 }

@@ -38,6 +38,12 @@ public:
     // The texts of the go-on-air button.
     static QString onAirCaption() { return QStringLiteral("SEI IN ONDA --- ON AIR!!!"); }
     static QString goOnAirCaption() { return QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"); }
+    static QString reconnectingCaption() { return QStringLiteral("RICONNESSIONE IN CORSO..."); }
+    // The note shown while the capture has lost the sound server.
+    static QString captureLostText()
+    {
+        return QStringLiteral("Audio del computer non disponibile: riconnessione in corso...");
+    }
 
     // Start-up hands over the sign-in window's side (the console line, the account read and
     // the mixer). Without it the volume bar does nothing and the player button opens the page
@@ -57,6 +63,7 @@ public:
     QProgressBar* ProgressBar1 = nullptr;
     QScrollBar* scb = nullptr;
     QLabel* lbvol = nullptr;
+    QLabel* lbaudioperso = nullptr; // shown while the capture has lost the sound server
 
     // Hidden controls of the publishing path (never shown).
     QLineEdit* Edit1 = nullptr;
@@ -123,6 +130,8 @@ public:
 
     // Tests: the number of publishing starts made (StartPublishing runs).
     int publishingStarts() const { return m_publishingStarts; }
+    // True while a go-on-air step waits for its start attempt's outcome.
+    bool goOnAirPending() const { return m_goOnAirPending; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -130,9 +139,16 @@ protected:
 private:
     void buildLayout();
     void setPublishingControls(bool running);
+    // The go-on-air step once its first start attempt has an outcome.
+    void goOnAirRest(bool wasOnAirCaption);
+    // The go-on-air button's caption from the engine's state of the air.
+    void followEngine();
+    void watchEngine();
 
     AppContext& m_ctx;
     SignInAccess* m_signIn = nullptr;
     int m_publishingStarts = 0;
     bool m_maximized = false;
+    bool m_goOnAirPending = false;
+    bool m_watchingEngine = false;
 };

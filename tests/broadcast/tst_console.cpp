@@ -77,6 +77,14 @@ void TstConsole::layout()
     QCOMPARE(c.lbvol->pos(), QPoint(440, 139));
     QVERIFY(c.lbvol->font().bold());
 
+    // The note of a lost sound server has a place of its own.
+    QVERIFY(c.lbaudioperso->isHidden());
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             c.btvaiinonda, c.Panel3, c.CBRECONNECT, c.BTAPRIPLAYER, c.BTAUDIO, c.btYouTube,
+             c.BTPANNELLOSHOUTCAST, c.ProgressBar1, c.scb, c.lbvol})
+        QVERIFY2(!c.lbaudioperso->geometry().intersects(w->geometry()),
+                 qPrintable(w->objectName()));
+
     // The publishing path's controls are never shown.
     for (QWidget* w : std::initializer_list<QWidget*>{c.Edit1, c.Label1, c.ComboBox1, c.Label2,
                                                       c.Edit2, c.Label3, c.Panel1, c.ONAIR})
@@ -105,7 +113,8 @@ void TstConsole::layout()
     QVERIFY(!c.isVisible()); // sign-in shows it
 }
 
-// Without a publishing point to reach, every go-on-air step tries publishing again.
+// Without a publishing point to reach, every go-on-air step tries publishing again; with no
+// sound server every start attempt fails, so the button says the station is off the air.
 void TstConsole::goOnAirSteps()
 {
     Session s;
@@ -114,8 +123,12 @@ void TstConsole::goOnAirSteps()
     EngineState& engine = fmShoutcast2->state();
     const int before = engine.StartAttempts;
 
-    c.btvaiinonda->click(); // first click
+    c.btvaiinonda->click(); // first click, on the layout's "SEI IN ONDA"
     QCOMPARE(engine.StartAttempts, before + 1);
+    QVERIFY(c.goOnAirPending());
+    c.btvaiinonda->click(); // while the attempt is on its way: nothing
+    QCOMPARE(engine.StartAttempts, before + 1);
+    QTRY_VERIFY(!c.goOnAirPending());
     QCOMPARE(fmShoutcast2->RestartPending, false);
     QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
     QVERIFY(fmShoutcast2->isVisible());
@@ -124,32 +137,45 @@ void TstConsole::goOnAirSteps()
     QCOMPARE(c.PublishEncoder.load(), 0u);
     QCOMPARE(c.PublishChannel.load(), 0u);
 
+    // On "CLICCA QUI", publishing not running: a second attempt once the first has failed.
     c.TMRECONNECT2->stop();
-    c.btvaiinonda->click(); // second click, publishing not running
+    c.btvaiinonda->click();
+    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
     QCOMPARE(engine.StartAttempts, before + 3);
     QCOMPARE(fmShoutcast2->RestartPending, true);
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
     QVERIFY(c.TMRECONNECT2->isActive()); // CBRECONNECT is checked
     QCOMPARE(c.publishingStarts(), 2);
 
     // Unchecked, the switch neither stops the reconnect tick nor restarts it.
     c.CBRECONNECT->setChecked(false);
     c.btvaiinonda->click();
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
-    c.btvaiinonda->click();
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
     QVERIFY(c.TMRECONNECT2->isActive());
     c.TMRECONNECT2->stop();
     c.btvaiinonda->click();
-    c.btvaiinonda->click();
+    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
     QVERIFY(!c.TMRECONNECT2->isActive());
-    QCOMPARE(c.publishingStarts(), 6);
-    QCOMPARE(engine.StartAttempts, before + 9);
+    QCOMPARE(c.publishingStarts(), 4);
+    QCOMPARE(engine.StartAttempts, before + 7);
 
     // The reconnect tick calls the engine's start button, which starts nothing while stopped.
     const int attempts = engine.StartAttempts;
     c.TMRECONNECT2Timer();
     QCOMPARE(engine.StartAttempts, attempts);
+
+    // A capture that has lost the sound server: the console says so until it is back.
+    DWORD captureState = BASS_ACTIVE_STALLED;
+    fmShoutcast2->setCaptureStateForTesting([&](HRECORD) { return captureState; });
+    engine.CaptureChannel = 9999;
+    fmShoutcast2->meterTimerTimer();
+    QVERIFY(!c.lbaudioperso->isHidden());
+    QCOMPARE(c.lbaudioperso->text(), TForm2wma::captureLostText());
+    QCOMPARE(c.ProgressBar1->value(), 0);
+    captureState = BASS_ACTIVE_PLAYING;
+    fmShoutcast2->meterTimerTimer();
+    QVERIFY(c.lbaudioperso->isHidden());
+    engine.CaptureChannel = 0;
 }
 
 void TstConsole::refusingPublishingPoint()
@@ -160,6 +186,7 @@ void TstConsole::refusingPublishingPoint()
     AnsweringServer server("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
     c.Edit1->setText(QStringLiteral("http://127.0.0.1:%1/Radio Uno").arg(server.port()));
     c.btvaiinonda->click();
+    QTRY_VERIFY(!c.goOnAirPending());
     QCOMPARE(c.lberrore->text(), QStringLiteral("Non posso inizializzare Encoder"));
     QVERIFY(server.request().startsWith("POST /Radio%20Uno HTTP/1.1"));
     QCOMPARE(c.PublishEncoder.load(), 0u);
@@ -269,7 +296,10 @@ void TstConsole::fromSignInToTheConsole()
     QVERIFY(c.isVisible());
     QVERIFY(fmShoutcast2->isVisible());
     QCOMPARE(fmShoutcast2->state().StartAttempts, before + 1); // the console's show step
-    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
+    // No sound server here: once the attempt has failed the button says so.
+    QTRY_VERIFY(!fmShoutcast2->attemptPending());
+    QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
+    QVERIFY(c.lbaudioperso->isHidden());
     QCOMPARE(c.Edit1->text(), QStringLiteral("https://127.0.0.1:11113/Radio Uno"));
 
     // The volume bar drives the console line (the second) and shows it read back.

@@ -9,10 +9,16 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -63,6 +69,16 @@ class TestEngineCast : public QObject {
         QVERIFY(!w->ed_TrackTitle->isEnabled());
         QVERIFY(fx->run.shownTexts().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(lameChildren().isEmpty(), 5000);
+    }
+    // A start attempt and its outcome (it runs on the window's worker).
+    static bool startAndWait(TfmShoutcast2& win, int timeoutMs = 15000)
+    {
+        win.StartCast();
+        QElapsedTimer t;
+        t.start();
+        while (win.attemptPending() && t.elapsed() < timeoutMs)
+            QTest::qWait(10);
+        return !win.attemptPending();
     }
     // Types text into the title box one letter at a time.
     void typeTitle(TfmShoutcast2& win, const QString& text)
@@ -120,7 +136,7 @@ private slots:
         QVERIFY(ice->waitForSource(served, 5000, false));
         fillSettings(*w, ice->address(mount), ice->options().sourcePassword);
 
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         verifyOnAir(*w);
         QVERIFY(ice->waitForSource(served, 5000));
         QCOMPARE(lameChildren().size(), 1);
@@ -139,16 +155,15 @@ private slots:
         typeTitle(*w, title);
         QTRY_COMPARE_WITH_TIMEOUT(ice->title(served), expectedTitle, 8000);
 
-        // The meter moves with the tone: the console bar shows the peak div 327.
-        w->LevelTimerTimer();
-        QVERIFY2(fx->consoleBar.value() > 5 && fx->consoleBar.value() <= 100,
-                 qPrintable(QString::number(fx->consoleBar.value())));
+        // The meter shows the tone in dB: 8000 of 32768 (-12.2 dBFS) stands at 102 of 128.
+        QTRY_VERIFY2(qAbs(fx->consoleBar.value() - 102) <= 2,
+                     qPrintable(QString::number(fx->consoleBar.value())));
 
         // A start attempt on a live cast changes nothing.
         const HRECORD ch = w->state().CaptureChannel;
         const int attempts = w->state().StartAttempts;
         w->btn_startClick();
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         QCOMPARE(w->state().CaptureChannel.load(), ch);
         QCOMPARE(w->state().StartAttempts, attempts);
         QCOMPARE(lameChildren().size(), 1);
@@ -160,11 +175,86 @@ private slots:
         QVERIFY(ice->waitForSource(served, 8000, false));
     }
 
+    // A tone at -10 dBFS stands at 107 of the bar's 128; silence empties the bar.
+    void meterShowsTheToneInDecibels()
+    {
+        QVERIFY(pulse->playTone(10362));
+        struct Restore {
+            PulseServer& p;
+            ~Restore() { p.playTone(); }
+        } restore{*pulse};
+        fillSettings(*w, ice->address(QStringLiteral("/meter")), ice->options().sourcePassword);
+        QVERIFY(startAndWait(*w));
+        verifyOnAir(*w);
+        QTRY_VERIFY2(qAbs(fx->consoleBar.value() - 107) <= 2,
+                     qPrintable(QString::number(fx->consoleBar.value())));
+
+        // What the screen shows: at least 40 % of the bar painted in the bar's colour.
+        fx->consoleBar.setOrientation(Qt::Vertical);
+        fx->consoleBar.setTextVisible(false);
+        fx->consoleBar.resize(29, 53);
+        const QImage shot = fx->consoleBar.grab().toImage();
+        const QColor fill = fx->consoleBar.palette().color(QPalette::Highlight);
+        int painted = 0;
+        for (int y = 0; y < shot.height(); ++y) {
+            const QColor c = shot.pixelColor(shot.width() / 2, y);
+            if (qAbs(c.hue() - fill.hue()) < 20 && c.saturation() > 60)
+                ++painted;
+        }
+        QVERIFY2(painted * 100 >= 40 * shot.height(),
+                 qPrintable(QStringLiteral("%1 of %2 rows").arg(painted).arg(shot.height())));
+
+        pulse->stopPlaying();
+        QTRY_COMPARE_WITH_TIMEOUT(fx->consoleBar.value(), 0, 2000);
+    }
+
+    // A server that takes the connection and never answers: the attempt runs on the worker
+    // while the window goes on handling events, and a second start meanwhile does nothing.
+    void blackHoledServerNeverHoldsTheWindow()
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        struct Close {
+            int fd;
+            ~Close() { ::close(fd); }
+        } closeAtEnd{fd};
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        QCOMPARE(::listen(fd, 16), 0); // the kernel completes connections; none is accepted
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        fillSettings(*w, QStringLiteral("127.0.0.1:%1/hole").arg(ntohs(a.sin_port)),
+                     QStringLiteral("x"));
+
+        QSignalSpy finished(w.get(), &TfmShoutcast2::attemptFinished);
+        QElapsedTimer gap;
+        qint64 worst = 0;
+        QTimer probe;
+        probe.setInterval(20);
+        connect(&probe, &QTimer::timeout, [&] { worst = std::max(worst, gap.restart()); });
+        gap.start();
+        probe.start();
+        w->StartCast();
+        QVERIFY(w->attemptPending());
+        QTest::qWait(1000);
+        QVERIFY(w->attemptPending()); // still waiting for the server
+        w->StartCast();
+        w->btn_startClick();
+        QCOMPARE(w->state().StartAttempts, 1);
+        QVERIFY(finished.wait(15000));
+        probe.stop();
+        qInfo("longest pause of the event loop during the attempt: %lld ms", worst);
+        QCOMPARE(finished.first().first().toBool(), false);
+        verifyStartFailed();
+    }
+
     void listenerCountInTheCaption()
     {
         const QString mount = QStringLiteral("/count");
         fillSettings(*w, ice->address(mount), ice->options().sourcePassword);
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         verifyOnAir(*w);
         QVERIFY(ice->waitForSource(mount, 5000));
 
@@ -213,11 +303,11 @@ private slots:
         if (mountInUse) {
             first = std::make_unique<TfmShoutcast2>(fx->ctx);
             fillSettings(*first, server, password);
-            first->StartCast();
+            QVERIFY(startAndWait(*first));
             verifyOnAir(*first);
         }
         fillSettings(*w, server, password);
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         QCOMPARE(w->state().StartAttempts, 1);
         QCOMPARE(w->state().CaptureChannel.load(), 0u);
         QCOMPARE(w->btn_start->text(), QStringLiteral("Start"));
@@ -233,7 +323,7 @@ private slots:
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", "/nonexistent");
         fillSettings(*w, ice->address(QStringLiteral("/nolame")), ice->options().sourcePassword);
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         qputenv("PATH", path);
         verifyStartFailed();
     }
@@ -242,7 +332,7 @@ private slots:
     {
         w->chk_AutoReconnect->click();
         fillSettings(*w, ice->address(QStringLiteral("/kill")), ice->options().sourcePassword);
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         verifyOnAir(*w);
         const QList<pid_t> lames = lameChildren();
         QCOMPARE(lames.size(), 1);
@@ -262,7 +352,7 @@ private slots:
     {
         const QString mount = QStringLiteral("/respawn");
         fillSettings(*w, ice->address(mount), ice->options().sourcePassword);
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         verifyOnAir(*w);
         typeTitle(*w, QStringLiteral("Dopo la pausa"));
         QTRY_COMPARE_WITH_TIMEOUT(ice->title(mount), QStringLiteral("Dopo la pausa"), 8000);
@@ -282,7 +372,7 @@ private slots:
         IcecastServer own;
         QVERIFY2(own.isRunning(), qPrintable(own.error()));
         fillSettings(*w, own.address(), own.options().sourcePassword);
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         verifyOnAir(*w);
         QVERIFY(own.waitForSource(QStringLiteral("/stream"), 5000));
         typeTitle(*w, QStringLiteral("Prima del guasto"));
@@ -297,7 +387,7 @@ private slots:
         QCOMPARE(w->state().CaptureChannel.load(), 0u);
         QTRY_VERIFY_WITH_TIMEOUT(w->state().StartAttempts >= 2, 10000);
 
-        QVERIFY(own.start());
+        QVERIFY2(own.start(), qPrintable(own.error()));
         QTRY_VERIFY_WITH_TIMEOUT(w->state().StartsOnAir == 2, 30000);
         verifyOnAir(*w);
         QVERIFY(w->btn_start->isEnabled());
@@ -315,7 +405,7 @@ private slots:
         const QString mount = QStringLiteral("/hang");
         w->chk_AutoReconnect->click();
         fillSettings(*w, own.address(mount), own.options().sourcePassword);
-        w->StartCast();
+        QVERIFY(startAndWait(*w));
         verifyOnAir(*w);
         typeTitle(*w, QStringLiteral("In attesa"));
         QTRY_COMPARE_WITH_TIMEOUT(own.title(mount), QStringLiteral("In attesa"), 8000);
@@ -336,6 +426,7 @@ private slots:
         // The console's reconnect tick: the dead cast is replaced, not stacked.
         const HRECORD old = w->state().CaptureChannel;
         w->btn_startClick();
+        QTRY_VERIFY_WITH_TIMEOUT(!w->attemptPending(), 15000);
         verifyOnAir(*w);
         QVERIFY(w->state().CaptureChannel != old);
         QCOMPARE(w->state().StartsOnAir, 2);

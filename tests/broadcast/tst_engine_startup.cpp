@@ -1,4 +1,4 @@
-// The engine windows within the program's start-up: window 14 and its level tick on the
+// The engine windows within the program's start-up: window 14 and its meter on the
 // console's bar, window 16 and the check of the audio library's version.
 #include "UfmShoutCast.h"
 #include "bass.h"
@@ -24,10 +24,12 @@ private slots:
         QCOMPARE(fmShoutCast7->windowTitle(), QStringLiteral("Connetti"));
         QVERIFY(fmShoutcast2->LevelTimer->isActive());
 
-        // The level tick moves the console's bar: the peak div 327.
-        fmShoutcast2->state().PeakRight = 32768;
+        // The engine's meter moves the console's bar; the level tick writes the caption.
+        fmShoutcast2->state().MeterBar = 128;
+        fmShoutcast2->meterTimerTimer();
+        QCOMPARE(Form2wma->ProgressBar1->value(), 120);
+        QCOMPARE(fmShoutcast2->windowTitle(), QString());
         fmShoutcast2->LevelTimerTimer();
-        QCOMPARE(Form2wma->ProgressBar1->value(), (32768 - 1500) / 327);
         QCOMPARE(fmShoutcast2->windowTitle(), QStringLiteral("Utenti connessi (0 listeners)"));
         // A stop sets it to 0.
         fmShoutcast2->StopCast();
