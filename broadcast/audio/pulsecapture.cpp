@@ -21,11 +21,12 @@ constexpr std::uint64_t ms = 1000000; // in ns
 constexpr std::uint64_t retryNs = 300 * ms;
 // No audio for this long while the stream runs counts as lost (a server that hangs, a stream
 // that the server left unconnected).
-constexpr std::uint64_t silentServerNs = 500 * ms;
+// (A new stream from a monitor source may take half a second for its first audio.)
+constexpr std::uint64_t silentServerNs = 1000 * ms;
 // A connection or a stream not ready after this long is given up and made anew; so is a
 // stream that has brought no audio for this long.
 constexpr std::uint64_t giveUpNs = 3000 * ms;
-constexpr std::uint64_t renewSilentStreamNs = 1500 * ms;
+constexpr std::uint64_t renewSilentStreamNs = 2000 * ms;
 // Silence that fell this far behind the clock (the thread did not run) is not caught up.
 constexpr std::uint64_t catchUpAtMostNs = 1000 * ms;
 

@@ -67,6 +67,59 @@ PulseServer::PulseServer(QList<Sink> sinks) : m_kind(kindFromEnvironment())
         return;
     qputenv("PULSE_SERVER", serverAddress().toLocal8Bit());
     m_running = true;
+    noteBack();
+}
+
+void PulseServer::noteBack()
+{
+    QElapsedTimer now;
+    now.start();
+    m_backAtMs = now.msecsSinceReference();
+}
+
+bool PulseServer::keepSinksAwake()
+{
+    // An idle null sink of PulseAudio's sleeps for up to two seconds at a time, and a new
+    // recording from its monitor waits for it to wake; a real device runs all the time. A
+    // low-latency recording of each monitor, for as long as the server runs, keeps the sinks
+    // awake like one.
+    for (const Sink& s : m_sinks) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(m_env);
+        p->setStandardOutputFile(QProcess::nullDevice());
+        p->setStandardErrorFile(QProcess::nullDevice());
+        p->start(QStringLiteral("parec"),
+                 {QStringLiteral("-d"), s.name + QStringLiteral(".monitor"),
+                  QStringLiteral("--latency-msec=20"), QStringLiteral("--raw"),
+                  QStringLiteral("--client-name=fixture-keeper")});
+        if (!p->waitForStarted(5000)) {
+            m_error = QStringLiteral("parec did not start: ") + p->errorString();
+            return false;
+        }
+        m_keepers.push_back(std::move(p));
+    }
+    // Awake once a recording gets its first audio at once.
+    const QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        QProcess p;
+        p.setProcessEnvironment(m_env);
+        p.setStandardErrorFile(QProcess::nullDevice());
+        p.start(QStringLiteral("parec"),
+                {QStringLiteral("-d"), m_defaultSink + QStringLiteral(".monitor"),
+                 QStringLiteral("--latency-msec=20"), QStringLiteral("--raw")});
+        QElapsedTimer t;
+        t.start();
+        while (p.waitForStarted(5000) && p.bytesAvailable() < 4608 && t.elapsed() < 3000 &&
+               p.state() == QProcess::Running)
+            p.waitForReadyRead(50);
+        const bool quick = p.bytesAvailable() >= 4608 && t.elapsed() < 300;
+        p.kill();
+        p.waitForFinished(2000);
+        if (quick)
+            return true;
+    }
+    m_error = QStringLiteral("the sinks do not wake");
+    return false;
 }
 
 PulseServer::~PulseServer()
@@ -102,12 +155,8 @@ bool PulseServer::waitForAnswer(int timeoutMs)
     while (!deadline.hasExpired()) {
         bool ok = false;
         pactl({QStringLiteral("info")}, &ok);
-        if (ok) {
-            QElapsedTimer now;
-            now.start();
-            m_answeredAtMs = now.msecsSinceReference();
+        if (ok)
             return true;
-        }
         for (const auto& p : m_processes) {
             if (p->state() != QProcess::Running) {
                 m_error = p->program() + QStringLiteral(" ended at start");
@@ -130,6 +179,10 @@ bool PulseServer::startServer()
     pactl({QStringLiteral("set-default-sink"), m_firstSink}, &ok);
     if (!ok || !setDefaultSource(m_defaultSink)) {
         m_error = QStringLiteral("no default source");
+        stopProcesses(false);
+        return false;
+    }
+    if (m_kind == Kind::PulseAudio && !keepSinksAwake()) {
         stopProcesses(false);
         return false;
     }
@@ -208,6 +261,11 @@ bool PulseServer::startPipeWire()
 
 void PulseServer::stopProcesses(bool withBus)
 {
+    for (const auto& k : m_keepers) {
+        k->kill();
+        k->waitForFinished(5000);
+    }
+    m_keepers.clear();
     // The protocol server first, so clients see the end of their connection before the
     // graph goes; then the rest, in reverse start order.
     for (auto it = m_processes.rbegin(); it != m_processes.rend(); ++it) {
@@ -357,6 +415,9 @@ bool PulseServer::kill()
         if (p->state() != QProcess::NotRunning)
             p->kill();
     }
+    for (const auto& k : m_keepers)
+        k->waitForFinished(5000); // their server is gone
+    m_keepers.clear();
     for (const auto& p : m_processes)
         p->waitForFinished(5000);
     m_processes.clear();
@@ -379,6 +440,7 @@ bool PulseServer::restart()
             return false;
         }
     }
+    noteBack();
     return true;
 }
 
