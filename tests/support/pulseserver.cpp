@@ -175,8 +175,14 @@ bool PulseServer::startServer()
         stopProcesses(false);
         return false;
     }
+    // (PipeWire may not know a sink just made for a moment.)
     bool ok = false;
-    pactl({QStringLiteral("set-default-sink"), m_firstSink}, &ok);
+    const QDeadlineTimer deadline(5000);
+    while (!ok && !deadline.hasExpired()) {
+        pactl({QStringLiteral("set-default-sink"), m_firstSink}, &ok);
+        if (!ok)
+            QThread::msleep(50);
+    }
     if (!ok || !setDefaultSource(m_defaultSink)) {
         m_error = QStringLiteral("no default source");
         stopProcesses(false);
@@ -446,18 +452,21 @@ bool PulseServer::restart()
 
 bool PulseServer::setDefaultSource(const QString& sink)
 {
+    // PipeWire's session manager applies the choice a moment later, and may overrule one made
+    // while it is still starting: asked again until it holds.
     const QString source = sink + QStringLiteral(".monitor");
-    bool ok = false;
-    pactl({QStringLiteral("set-default-source"), source}, &ok);
-    if (!ok)
-        return false;
-    m_defaultSink = sink;
-    // PipeWire's session manager applies the choice a moment later.
-    const QDeadlineTimer deadline(5000);
-    while (pactl({QStringLiteral("get-default-source")}).trimmed() != source) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(10);
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        bool ok = false;
+        pactl({QStringLiteral("set-default-source"), source}, &ok);
+        for (int i = 0; ok && i < 50; ++i) {
+            if (pactl({QStringLiteral("get-default-source")}).trimmed() == source) {
+                m_defaultSink = sink;
+                return true;
+            }
+            QThread::msleep(10);
+        }
+        QThread::msleep(100);
     }
-    return true;
+    return false;
 }
