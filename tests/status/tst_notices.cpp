@@ -43,20 +43,20 @@ void TestNotices::cutGivesOneNoticeAndOneBack()
     QVERIFY(server.isRegistered());
     StationStatus status;
     DesktopNotices notices(&status, m_bus->connect(QStringLiteral("app")));
-    notices.setOffAirDelay(300ms);
+    notices.setOffAirDelay(500ms);
 
     // Start-up: off the air until the first connection, however long it takes.
     status.setOffAir(QStringLiteral("avvio"));
-    QTest::qWait(500);
+    QTest::qWait(700);
     status.setOnAir();
     QTest::qWait(100);
     QCOMPARE(server.calls().size(), 0);
 
     // A drop shorter than the delay says nothing.
     status.setReconnecting(QStringLiteral("connessione chiusa"));
-    QTest::qWait(100);
+    QTest::qWait(50);
     status.setOnAir();
-    QTest::qWait(400);
+    QTest::qWait(700);
     QCOMPARE(server.calls().size(), 0);
 
     status.setReconnecting(QStringLiteral("server irraggiungibile"));
@@ -68,7 +68,7 @@ void TestNotices::cutGivesOneNoticeAndOneBack()
     QCOMPARE(off.expireTimeout, 0); // stays until seen
 
     status.setOffAir(QStringLiteral("arrestata")); // still off: nothing new
-    QTest::qWait(400);
+    QTest::qWait(700);
     QCOMPARE(server.calls().size(), 1);
 
     status.setOnAir();
@@ -81,7 +81,7 @@ void TestNotices::cutGivesOneNoticeAndOneBack()
     // The end of the run: the engine stops, nothing is said.
     notices.stop();
     status.setOffAir(QStringLiteral("fine"));
-    QTest::qWait(500);
+    QTest::qWait(700);
     QCOMPARE(server.calls().size(), 2);
 }
 
@@ -132,7 +132,7 @@ void TestNotices::silenceGivesDeadAirAndSoundClearsIt()
     QVERIFY(server.isRegistered());
     StationStatus status;
     DesktopNotices notices(&status, m_bus->connect(QStringLiteral("app")));
-    status.deadAir().setBound(400ms);
+    status.deadAir().setBound(1000ms);
     status.setOnAir();
 
     // The meter's readings, a few a second: a faint noise bed, below the threshold.
@@ -141,7 +141,7 @@ void TestNotices::silenceGivesDeadAirAndSoundClearsIt()
     QObject::connect(&meter, &QTimer::timeout, [&] { status.setLevel(level); });
     meter.start(50);
 
-    QTest::qWait(200);
+    QTest::qWait(300);
     QCOMPARE(status.state(), StationStatus::State::OnAir);
     QTRY_COMPARE(status.state(), StationStatus::State::DeadAir);
     QTRY_COMPARE(server.calls().size(), 1);
