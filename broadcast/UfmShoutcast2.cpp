@@ -5,10 +5,14 @@
 #include "ufmWMA.h"
 #include "wllog.h"
 
+#include "stationprofile.h"
+
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -16,9 +20,12 @@
 #include <QRadioButton>
 #include <QResizeEvent>
 #include <QShowEvent>
+#include <QStandardPaths>
 #include <QWindow>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace {
 
@@ -53,6 +60,25 @@ TfmShoutcast2::TfmShoutcast2(AppContext& ctx)
     f.setBold(true);
     m_captureLostNote->setFont(f);
     m_captureLostNote->hide();
+
+    // Below the title box, where the layout leaves room: none of its controls moves.
+    chk_TitleFromPlayer = new QCheckBox(QStringLiteral("Title from player"), this);
+    chk_TitleFromPlayer->setObjectName(QStringLiteral("chk_TitleFromPlayer"));
+    chk_Record = new QCheckBox(QStringLiteral("Record"), this);
+    chk_Record->setObjectName(QStringLiteral("chk_Record"));
+    extraRow->addWidget(chk_TitleFromPlayer);
+    extraRow->addWidget(chk_Record);
+    extraRow->addStretch();
+    connect(chk_TitleFromPlayer, &QCheckBox::toggled, this, [this](bool on) {
+        ed_TrackTitle->setReadOnly(on);
+        qCInfo(lcUi) << (on ? "Titles come from the music player" : "Titles are typed");
+    });
+    connect(chk_Record, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on)
+            stopRecording();
+        else if (airState() == AirState::OnAir)
+            startRecording();
+    });
 
     connect(btn_start, &QPushButton::clicked, this, &TfmShoutcast2::btn_startClick);
     // The flag follows the switch whenever it changes.
@@ -243,8 +269,10 @@ TfmShoutcast2::AttemptResult TfmShoutcast2::runAttempt(HRECORD old, const CastRe
             ? QStringLiteral("lame -r -s 44100 -b %1 -").arg(req.bitrate).toUtf8()
             : QStringLiteral("oggenc -r -R 44100 -b %1 -m %2 -").arg(req.bitrate).arg(16).toUtf8();
     const char* content = req.mp3 ? "audio/mpeg" : "application/ogg";
-    const HENCODE enc = BASS_Encode_Start(
-        ch, cmdline.constData(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
+    // The encoder's output also feeds the show's copy, which takes it only while recording.
+    const HENCODE enc =
+        BASS_Encode_Start(ch, cmdline.constData(), BASS_ENCODE_NOHEAD | BASS_ENCODE_AUTOFREE,
+                          &TfmShoutcast2::EncodeProc, &m_recorder);
     m_state.EncoderStarting = false;
     if (enc == 0) {
         r.failure = QStringLiteral("encoder: ") + QString::fromUtf8(BASS_LastErrorText());
@@ -276,6 +304,7 @@ void TfmShoutcast2::attemptDone(const AttemptResult& r)
         m_state.EncoderHandle = r.encoder;
     if (!r.onAir) {
         qCWarning(lcCast).noquote() << "Start attempt failed at the" << r.failure;
+        m_lastFailure = r.failure;
         if (m_attemptReplacing)
             StopCast(); // the old cast is gone: show the stopped engine
         if (m_reconnecting && !m_reconnectTimer.isActive()) {
@@ -297,6 +326,9 @@ void TfmShoutcast2::attemptDone(const AttemptResult& r)
     m_running = r.request;
     ++m_state.StartsOnAir;
     qCInfo(lcCast) << "On the air at" << r.request.server.constData();
+    m_lastFailure.clear();
+    if (chk_Record->isChecked())
+        startRecording(); // a new file at each start of a cast
     btn_start->setText(QStringLiteral("Stop"));
     setSettingsEnabled(false);
     setTitleBoxEnabled(true);
@@ -347,6 +379,7 @@ void TfmShoutcast2::StopCast()
 {
     if (const HRECORD ch = m_state.CaptureChannel.exchange(0))
         stopChannelLater(ch);
+    stopRecording();
     btn_start->setText(QStringLiteral("Start"));
     setSettingsEnabled(true);
     setTitleBoxEnabled(false);
@@ -370,6 +403,64 @@ void TfmShoutcast2::chk_AutoReconnectClick()
         stopReconnecting();
         btn_start->setEnabled(true);
     }
+}
+
+void TfmShoutcast2::setPlayerTitle(const QString& title)
+{
+    if (chk_TitleFromPlayer->isChecked() && !title.isEmpty())
+        ed_TrackTitle->setText(title); // its change handler sends it
+}
+
+void TfmShoutcast2::startRecording()
+{
+    stopRecording();
+    QString base = m_recordFolder;
+    if (base.isEmpty()) {
+        base = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+        if (base.isEmpty())
+            base = QDir::home().filePath(QStringLiteral("Music"));
+    }
+    const QString station =
+        m_ctx.profile.stationName.isEmpty() ? ed_Name->text() : m_ctx.profile.stationName;
+    ShowRecorder::Options o;
+    o.folder =
+        QDir(base)
+            .filePath(QString::fromStdString(ShowRecorder::safeFolderName(station.toStdString())))
+            .toStdString();
+    QPointer<TfmShoutcast2> self(this);
+    o.onFailure = [self](const std::string& why) {
+        const QString reason = QString::fromStdString(why);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, reason] {
+                qCWarning(lcAudio).noquote() << "Recording stopped:" << reason;
+                if (self)
+                    emit self->recordingFailed(reason);
+            },
+            Qt::QueuedConnection);
+    };
+    if (!m_recorder.start(std::move(o))) {
+        const QString reason = QString::fromStdString(m_recorder.error());
+        qCWarning(lcAudio).noquote() << "Recording not started:" << reason;
+        emit recordingFailed(reason);
+        return;
+    }
+    qCInfo(lcAudio).noquote() << "Recording to"
+                              << QString::fromStdString(m_recorder.files().back());
+}
+
+void TfmShoutcast2::stopRecording()
+{
+    const bool was = m_recorder.isRecording();
+    m_recorder.stop();
+    if (was)
+        qCInfo(lcAudio) << "Recording ended";
+}
+
+void TfmShoutcast2::EncodeProc(HENCODE, DWORD, const void* buffer, DWORD length, void* user)
+{
+    // On the encoder's reader thread: hands the bytes over, never waits for the disk.
+    static_cast<ShowRecorder*>(user)->write(static_cast<const unsigned char*>(buffer), length);
 }
 
 void TfmShoutcast2::ed_TrackTitleChange()
@@ -410,6 +501,11 @@ void TfmShoutcast2::meterTimerTimer()
     // A lost capture reads silence.
     const DWORD level = lost ? 0 : BASS_ChannelGetLevel(ch);
     setConsoleBar(castengine::meterTick(m_state, level));
+    if (ch != 0 && level != 0xFFFFFFFFu) {
+        const int peak = static_cast<int>(std::max(level & 0xFFFFu, level >> 16));
+        emit levelRead(peak > 0 ? 20.0 * std::log10(peak / 32768.0)
+                                : -std::numeric_limits<double>::infinity());
+    }
     if (ch == 0 && m_state.MeterBar == 0)
         m_meterTimer.stop(); // started again with the next cast
 }
@@ -433,6 +529,7 @@ void TfmShoutcast2::queryListeners()
 
 void TfmShoutcast2::setListenerCaption(int count)
 {
+    emit listenersChanged(count);
     setWindowTitle(QStringLiteral("Utenti connessi (%1 listeners)").arg(count));
 }
 
@@ -502,9 +599,11 @@ void TfmShoutcast2::castMessage(const CastMessage& m)
     if (m.encoder != 0 && m.encoder != m_state.EncoderHandle)
         return;
     if (m.type() == WM_CAST_STATE) {
-        qCWarning(lcCast) << (m.lParam == long(BASS_ENCODE_NOTIFY_CAST)
-                                  ? "The server connection of the cast has died"
-                                  : "The encoder process of the cast has died");
+        const bool link = m.lParam == long(BASS_ENCODE_NOTIFY_CAST);
+        qCWarning(lcCast) << (link ? "The server connection of the cast has died"
+                                   : "The encoder process of the cast has died");
+        m_lastFailure =
+            link ? QStringLiteral("server connection lost") : QStringLiteral("encoder stopped");
         noteAirState();
     } else if (m.type() == WM_CAST_BUTTON) {
         btn_start->setEnabled(m.lParam != 0);

@@ -3,6 +3,7 @@
 #include "castcontrols.h"
 #include "castengine.h"
 #include "form.h"
+#include "showrecorder.h"
 
 #include <QByteArray>
 #include <QEvent>
@@ -111,6 +112,20 @@ public:
     {
         m_captureState = std::move(f);
     }
+    // "Title from player": while checked the title box takes the player's titles (read-only).
+    QCheckBox* chk_TitleFromPlayer = nullptr;
+    // "Record": while checked a copy of what goes on the air is written to the music folder.
+    QCheckBox* chk_Record = nullptr;
+    // A title from the desktop's music player: the title box takes it while
+    // chk_TitleFromPlayer is checked, and sends it as typing would.
+    void setPlayerTitle(const QString& title);
+    // Why the station last failed to get on (or stay on) the air, in a few words.
+    QString lastFailure() const { return m_lastFailure; }
+    // The recording of the current cast (files, error), for the owner and the tests.
+    const ShowRecorder& recorder() const { return m_recorder; }
+    // Tests: where the recordings go (the music folder otherwise).
+    void setRecordFolderForTesting(const QString& folder) { m_recordFolder = folder; }
+
     // Tests: the label that tells of a lost sound server.
     QLabel* captureLostNote() const { return m_captureLostNote; }
     // One tick of the console bar's meter (every 50 ms while there is something to show).
@@ -123,6 +138,12 @@ signals:
     void airStateChanged();
     // The capture lost the sound server (true) or has it back (false).
     void captureLostChanged(bool lost);
+    // The listener count read from the server.
+    void listenersChanged(int count);
+    // The input's peak in dBFS at each tick of the meter (-inf for silence), while on the air.
+    void levelRead(double dbfs);
+    // The recording ended by itself (a full disk, say).
+    void recordingFailed(const QString& reason);
 
 protected:
     bool event(QEvent* e) override;
@@ -151,6 +172,10 @@ private:
     void stopReconnecting();
     void reconnectTimerTimer();
     void queryListeners();
+    void startRecording();
+    void stopRecording();
+    static void EncodeProc(HENCODE handle, DWORD channel, const void* buffer, DWORD length,
+                           void* user);
     void setListenerCaption(int count);
     void setConsoleBar(int position);
     QProgressBar* consoleBar() const;
@@ -183,4 +208,8 @@ private:
     bool m_captureLost = false;
     std::function<DWORD(HRECORD)> m_captureState;
     QLabel* m_captureLostNote = nullptr;
+    QString m_lastFailure;
+    QString m_recordFolder;
+    // Fed by the encoder's reader thread; outlives every encoder (they end in the destructor).
+    ShowRecorder m_recorder;
 };

@@ -127,6 +127,8 @@ void CastControls::buildCastControls(QWidget* window)
     left->addLayout(buttons);
     left->addWidget(titleLabel);
     left->addWidget(ed_TrackTitle);
+    extraRow = new QHBoxLayout;
+    left->addLayout(extraRow);
     left->addStretch();
 
     auto* top = new QHBoxLayout(window);

@@ -6,6 +6,7 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -40,6 +41,8 @@ struct CastControls {
     QLineEdit* ed_TrackTitle = nullptr;
     QProgressBar* Pr_level = nullptr;
     QTimer* LevelTimer = nullptr; // 10 s; started by the window that uses it
+    // An empty row under the title box, for controls a window adds of its own.
+    QHBoxLayout* extraRow = nullptr;
     SkinEngineComponent se;
 
     // Creates the controls in window, laid out, in their layout state.
