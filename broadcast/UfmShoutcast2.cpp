@@ -69,7 +69,7 @@ void TfmShoutcast2::showEvent(QShowEvent* e)
 void TfmShoutcast2::FormShow()
 {
     if (!se.Active)
-        se.SkinFile = QDir(m_ctx.config.programDir).filePath(QStringLiteral("skin.sui"));
+        se.SkinFile = m_ctx.config.dataFile(QStringLiteral("skin.sui"));
 }
 
 int TfmShoutcast2::bitrate() const
