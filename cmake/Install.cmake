@@ -56,10 +56,11 @@ set(CPACK_PACKAGE_CONTACT "${WL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${WL_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop encoder of the WAVELORN web radio service")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The station owner signs in with the e-mail address and password of the station's account;\n"
-    "the program records the sound server's default input, has lame encode it to MP3 and sends\n"
-    "it to the station's streaming server, showing the input level, the listener count and the\n"
-    "stream title. Its live console shows the listeners' messages.")
+    "The station owner signs in with the e-mail address and password of the\n"
+    "station's account. The program records the sound server's default input,\n"
+    "has lame encode it to MP3 and sends it to the station's streaming server,\n"
+    "showing the input level, the listener count and the stream title. Its live\n"
+    "console shows the listeners' messages.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
