@@ -17,7 +17,7 @@ int main(int argc, char** argv)
     wllog::install();
     WavelornApplication app(argc, argv);
     qCInfo(lcUi, "WAVELORN Encoder starting");
-    // Links the windows to the desktop entry (Wayland app id, X11 class) and its icon.
+    // Links the windows to the desktop entry (the Wayland app id) and its icon.
     QGuiApplication::setDesktopFileName(QLatin1String(kApplicationId));
     QGuiApplication::setWindowIcon(QIcon::fromTheme(QLatin1String(kApplicationId)));
     // One program per user: a later launch brings this one's window to the front and ends.
