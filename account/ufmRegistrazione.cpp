@@ -295,7 +295,7 @@ void TfmRegistrazione::showEvent(QShowEvent* event)
 
 void TfmRegistrazione::FormShow()
 {
-    se.SkinFile = QDir(m_ctx.config.programDir).filePath(QStringLiteral("skin.sui"));
+    se.SkinFile = m_ctx.config.dataFile(QStringLiteral("skin.sui"));
     se.Active = false;
 }
 

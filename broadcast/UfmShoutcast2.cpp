@@ -171,7 +171,7 @@ void TfmShoutcast2::resizeEvent(QResizeEvent* e)
 void TfmShoutcast2::FormShow()
 {
     if (!se.Active)
-        se.SkinFile = QDir(m_ctx.config.programDir).filePath(QStringLiteral("skin.sui"));
+        se.SkinFile = m_ctx.config.dataFile(QStringLiteral("skin.sui"));
 }
 
 int TfmShoutcast2::bitrate() const

@@ -14,6 +14,7 @@ WL_PACKAGES=(
   xvfb xauth x11-utils xdotool openbox imagemagick fonts-dejavu-core espeak-ng
   pipewire pipewire-pulse wireplumber dbus libsystemd-dev
   coreutils procps psmisc curl
+  desktop-file-utils appstream lintian librsvg2-bin dpkg-dev file
 )
 
 wl_say() { printf '==> %s\n' "$*"; }

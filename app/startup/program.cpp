@@ -15,6 +15,7 @@
 #include "ufmRip.h"
 #include "ufmWMA.h"
 #include "wavelornapplication.h"
+#include "wllog.h"
 
 #include <QApplication>
 #include <exception>
@@ -118,4 +119,24 @@ int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
     program.destroy();
     app.setRun(nullptr);
     return 0;
+}
+
+void raiseFrontWindow(const QString& token)
+{
+    QWidget* window = QApplication::activeModalWidget();
+    if (!window && Form2wma && Form2wma->isVisible())
+        window = Form2wma;
+    if (!window && fmLogin && fmLogin->isVisible())
+        window = fmLogin;
+    if (!window) {
+        qCInfo(lcUi, "no window to bring to the front yet");
+        return;
+    }
+    // Qt's Wayland plugin activates with the token found in the environment.
+    if (!token.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->raise();
+    window->activateWindow();
+    qCInfo(lcUi, "brought %s to the front", qUtf8Printable(window->objectName()));
 }

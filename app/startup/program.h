@@ -41,3 +41,7 @@ struct AppConfig;
 // beforeStart, for tests, sees the run before the first object is created.
 int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
                MixerBackend& mixerBackend, const std::function<void(AppRun&)>& beforeStart = {});
+
+// Brings the program's front window to the front: an open modal box, else the console when it
+// is shown (signed in), else the sign-in window. token: a Wayland activation token, or empty.
+void raiseFrontWindow(const QString& token);
