@@ -203,6 +203,14 @@ void TForm2wma::buildLayout()
     lbaudioperso->setFont(pixelFont(QStringLiteral("Arial Black"), 13, true));
     setTextColour(lbaudioperso, Qt::red);
     lbaudioperso->hide();
+    lbsilenzio = new QLabel(deadAirText(), this);
+    lbsilenzio->setObjectName(QStringLiteral("lbsilenzio"));
+    lbsilenzio->setGeometry(lbaudioperso->geometry());
+    lbsilenzio->setWordWrap(true);
+    lbsilenzio->setAlignment(Qt::AlignCenter);
+    lbsilenzio->setFont(lbaudioperso->font());
+    setTextColour(lbsilenzio, QColor(0xC0, 0x60, 0x00));
+    lbsilenzio->hide();
 
     // The publishing path's own controls: never shown.
     Edit1 = new QLineEdit(QStringLiteral("NetWork ") + m_ctx.config.serviceHost, this);
@@ -253,6 +261,11 @@ void TForm2wma::watchEngine()
     connect(fmShoutcast2, &TfmShoutcast2::captureLostChanged, this,
             [this](bool lost) { lbaudioperso->setVisible(lost); });
     lbaudioperso->setVisible(fmShoutcast2->captureLost());
+}
+
+void TForm2wma::setDeadAir(bool dead)
+{
+    lbsilenzio->setVisible(dead && !lbaudioperso->isVisible());
 }
 
 void TForm2wma::followEngine()

@@ -40,6 +40,14 @@ public:
     static QString goOnAirCaption() { return QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"); }
     static QString reconnectingCaption() { return QStringLiteral("RICONNESSIONE IN CORSO..."); }
     // The note shown while the capture has lost the sound server.
+    static QString deadAirText()
+    {
+        return QStringLiteral("Silenzio in onda: dal computer non arriva suono. Il lettore "
+                              "musicale è fermo?");
+    }
+    // Shows or hides the dead-air note (in the place of the lost sound server's, which wins).
+    void setDeadAir(bool dead);
+
     static QString captureLostText()
     {
         return QStringLiteral("Audio del computer non disponibile: riconnessione in corso...");
@@ -64,6 +72,7 @@ public:
     QScrollBar* scb = nullptr;
     QLabel* lbvol = nullptr;
     QLabel* lbaudioperso = nullptr; // shown while the capture has lost the sound server
+    QLabel* lbsilenzio = nullptr;   // shown while the station sends dead air
 
     // Hidden controls of the publishing path (never shown).
     QLineEdit* Edit1 = nullptr;

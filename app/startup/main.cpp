@@ -1,4 +1,5 @@
 #include "appconfig.h"
+#include "logfile.h"
 #include "platformmixer.h"
 #include "program.h"
 #include "shell.h"
@@ -31,6 +32,8 @@ int main(int argc, char** argv)
         break;
     }
     QObject::connect(&instance, &SingleInstance::activationRequested, &raiseFrontWindow);
+    // The log also goes to a file an owner can send to support.
+    LogFile logFile;
     const AppConfig config = AppConfig::builtIn();
     DesktopShell shell;
     auto mixerBackend = createPlatformMixerBackend();

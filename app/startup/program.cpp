@@ -8,6 +8,7 @@
 #include "apprun.h"
 #include "forms.h"
 #include "hiddenwindows.h"
+#include "ownerstatus.h"
 #include "programhalt.h"
 #include "stationprofile.h"
 #include "ufmLogin.h"
@@ -114,8 +115,11 @@ int runProgram(WavelornApplication& app, const AppConfig& config, Shell& shell,
         app.setRun(nullptr);
         return 1;
     }
-    program.showMain();
-    QApplication::exec();
+    {
+        OwnerStatus owner(run);
+        program.showMain();
+        QApplication::exec();
+    }
     program.destroy();
     app.setRun(nullptr);
     return 0;

@@ -29,13 +29,24 @@ void DesktopNotices::stop()
 {
     m_stopped = true;
     m_offAirTimer.stop();
-    for (Slot* s : {&m_link, &m_deadAir, &m_capture})
+    for (Slot* s : {&m_link, &m_deadAir, &m_capture, &m_recording})
         s->queued.reset();
+}
+
+void DesktopNotices::recordingStopped(const QString& reason)
+{
+    if (m_stopped)
+        return;
+    post(m_recording, {QStringLiteral("Registrazione interrotta"),
+                       QStringLiteral("La copia della trasmissione si è fermata (%1); la "
+                                      "stazione resta in onda.")
+                           .arg(reason),
+                       true});
 }
 
 bool DesktopNotices::idle() const
 {
-    return !m_link.inFlight && !m_deadAir.inFlight && !m_capture.inFlight;
+    return !m_link.inFlight && !m_deadAir.inFlight && !m_capture.inFlight && !m_recording.inFlight;
 }
 
 void DesktopNotices::onChanged()

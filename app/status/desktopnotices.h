@@ -29,6 +29,9 @@ public:
     void setOffAirDelay(std::chrono::milliseconds delay) { m_offAirDelay = delay; }
     // The end of the run: no notice from now on.
     void stop();
+    // The copy of the show has stopped by itself (a full disk, say): one notice, updated in
+    // place if it happens again.
+    void recordingStopped(const QString& reason);
 
     // Notify calls sent so far and those not answered yet (for the tests and the log).
     int sentCount() const { return m_sent; }
@@ -68,4 +71,5 @@ private:
     Slot m_link{"link"};
     Slot m_deadAir{"dead air"};
     Slot m_capture{"sound server"};
+    Slot m_recording{"recording"};
 };
