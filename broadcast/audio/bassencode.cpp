@@ -80,14 +80,13 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
     };
     ++c->encodersStarting;
     e->active.store(true);
-    const bool started =
-        e->process.start(cmdline, onOutput, onExit,
-                         (flags & BASS_ENCODE_NOHEAD) ? std::vector<unsigned char>{}
-                                                      : wavHeader(44100, 2));
+    const bool started = e->process.start(
+        cmdline, onOutput, onExit,
+        (flags & BASS_ENCODE_NOHEAD) ? std::vector<unsigned char>{} : wavHeader(44100, 2));
     if (!started) {
         --c->encodersStarting;
-        qCWarning(lcAudio).noquote() << "encoder not started:"
-                                     << QString::fromStdString(e->process.error());
+        qCWarning(lcAudio).noquote()
+            << "encoder not started:" << QString::fromStdString(e->process.error());
         return failHandle(e->process.error());
     }
     qCInfo(lcAudio).noquote() << QStringLiteral("encoder started: %1 (pid %2)")

@@ -12,9 +12,11 @@ std::vector<char32_t> decode(const std::string& s)
     std::vector<char32_t> out;
     for (std::size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
-        int len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                             : (c & 0xF8) == 0xF0   ? 4
-                                                    : 0;
+        int len = c < 0x80             ? 1
+                  : (c & 0xE0) == 0xC0 ? 2
+                  : (c & 0xF0) == 0xE0 ? 3
+                  : (c & 0xF8) == 0xF0 ? 4
+                                       : 0;
         char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
         bool ok = len > 0 && i + static_cast<std::size_t>(len) <= s.size();
         for (int k = 1; ok && k < len; ++k) {

@@ -3,8 +3,9 @@
 #include "casttext.h"
 #include "wllog.h"
 
-TitleSender::TitleSender(CastAddress address, std::string password)
-    : m_address(std::move(address)), m_password(std::move(password))
+TitleSender::TitleSender(CastAddress address, std::string password, OutcomeFn onOutcome)
+    : m_address(std::move(address)), m_password(std::move(password)),
+      m_onOutcome(std::move(onOutcome))
 {
     m_thread = std::thread([this] { run(); });
 }
@@ -46,8 +47,8 @@ std::string TitleSender::requestPath(const CastAddress& a, const std::string& pa
         std::string text = casttext::utf8ToLatin1(casttext::cleanTitle(title, std::string::npos));
         if (text.size() > casttext::maxTitleBytes)
             text.resize(casttext::maxTitleBytes);
-        return "/admin.cgi?mode=updinfo&pass=" + urlEncode(password) + "&mount=" +
-               urlEncode(a.mount) + "&song=" + urlEncode(text);
+        return "/admin.cgi?mode=updinfo&pass=" + urlEncode(password) +
+               "&mount=" + urlEncode(a.mount) + "&song=" + urlEncode(text);
     }
     return "/admin/metadata?mode=updinfo&mount=" + urlEncode(a.mount) +
            "&charset=UTF-8&song=" + urlEncode(casttext::cleanTitle(title));
@@ -67,14 +68,16 @@ void TitleSender::run()
         }
         const std::string path = requestPath(m_address, m_password, title);
         std::string why;
-        const auto answer =
-            m_address.shoutcast
-                ? httpGet(m_address.host, m_address.port, path, "", "", updateTimeoutMs, &why,
-                          &m_cancel)
-                : httpGet(m_address.host, m_address.port, path, "source", m_password,
-                          updateTimeoutMs, &why, &m_cancel);
+        const auto askedAt = std::chrono::steady_clock::now();
+        const auto answer = m_address.shoutcast
+                                ? httpGet(m_address.host, m_address.port, path, "", "",
+                                          updateTimeoutMs, &why, &m_cancel)
+                                : httpGet(m_address.host, m_address.port, path, "source",
+                                          m_password, updateTimeoutMs, &why, &m_cancel);
         if (m_cancel.load())
             return;
+        if (m_onOutcome)
+            m_onOutcome(answer.has_value(), askedAt);
         if (answer && answer->status >= 200 && answer->status < 300) {
             ++m_sent;
             continue;
@@ -82,10 +85,10 @@ void TitleSender::run()
         ++m_failed;
         if (answer)
             why = "the server answered " + std::to_string(answer->status);
-        qCWarning(lcCast).noquote() << QStringLiteral("title update to %1:%2%3 abandoned: %4")
-                                           .arg(QString::fromStdString(m_address.host))
-                                           .arg(m_address.port)
-                                           .arg(QString::fromStdString(m_address.mount),
-                                                QString::fromStdString(why));
+        qCWarning(lcCast).noquote()
+            << QStringLiteral("title update to %1:%2%3 abandoned: %4")
+                   .arg(QString::fromStdString(m_address.host))
+                   .arg(m_address.port)
+                   .arg(QString::fromStdString(m_address.mount), QString::fromStdString(why));
     }
 }

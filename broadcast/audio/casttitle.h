@@ -5,7 +5,9 @@
 #include "castaddress.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,7 +18,10 @@ public:
     // An update that has no answer within this is abandoned (and logged).
     static constexpr int updateTimeoutMs = 4000;
 
-    TitleSender(CastAddress address, std::string password);
+    // Told of each update's outcome: answered at all, and when it was asked.
+    using OutcomeFn = std::function<void(bool answered, std::chrono::steady_clock::time_point)>;
+
+    TitleSender(CastAddress address, std::string password, OutcomeFn onOutcome = {});
     ~TitleSender(); // stop()
     TitleSender(const TitleSender&) = delete;
     TitleSender& operator=(const TitleSender&) = delete;
@@ -38,6 +43,7 @@ private:
 
     const CastAddress m_address;
     const std::string m_password;
+    const OutcomeFn m_onOutcome;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::optional<std::string> m_pending;

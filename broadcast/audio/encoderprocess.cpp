@@ -171,7 +171,7 @@ bool EncoderProcess::spawn(std::string* why)
     closeFd(m_in);
     m_in = in[1];
     if (m_stopping.load())
-        closeFd(m_in); // a stop came while it started: it gets no input and ends
+        closeFd(m_in);      // a stop came while it started: it gets no input and ends
     m_pending = m_preamble; // a new process starts on a whole block, after its preamble
     if (!m_pending.empty()) {
         const ssize_t n = ::write(m_in, m_pending.data(), m_pending.size());
@@ -243,9 +243,8 @@ bool EncoderProcess::serveChild(std::string* why)
     bool outputOpen = true;
     long long outputClosedAt = 0;
     for (;;) {
-        pollfd fds[3] = {{outputOpen ? m_out : -1, POLLIN, 0},
-                         {m_wake, POLLIN, 0},
-                         {m_pidfd, POLLIN, 0}};
+        pollfd fds[3] = {
+            {outputOpen ? m_out : -1, POLLIN, 0}, {m_wake, POLLIN, 0}, {m_pidfd, POLLIN, 0}};
         // Without a stop under way, or an output closed by a live process, nothing but the
         // descriptors can wake us.
         const bool timed = m_stopping.load() || !outputOpen || m_pidfd < 0;
@@ -330,8 +329,8 @@ void EncoderProcess::readLoop()
         std::string failure;
         if (m_stopping.load() || !spawn(&failure)) {
             if (!failure.empty()) {
-                qCWarning(lcAudio).noquote() << "encoder not restarted:"
-                                             << QString::fromStdString(failure);
+                qCWarning(lcAudio).noquote()
+                    << "encoder not restarted:" << QString::fromStdString(failure);
                 std::lock_guard lock(m_errorMutex);
                 m_error = failure;
             }

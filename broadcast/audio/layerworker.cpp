@@ -1,6 +1,5 @@
 #include "layerworker.h"
 
-
 LayerWorker::LayerWorker()
 {
     m_thread = std::thread([this] { run(); });

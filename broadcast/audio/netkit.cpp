@@ -8,8 +8,8 @@
 #include <netdb.h>
 #include <poll.h>
 #include <set>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace netkit {

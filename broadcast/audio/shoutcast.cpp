@@ -17,6 +17,7 @@ constexpr std::size_t sendChunk = 16 * 1024;
 constexpr int icyConfirmMs = 600; // a SHOUTcast source refused after the greeting is closed by then
 // Small enough that a server which stops taking data fills it within a second or two.
 constexpr int kernelSendBuffer = 32 * 1024;
+constexpr std::uint32_t windowSlack = 2048; // two steps of a scaled window
 
 // One source connection opens at a time, so that its socket can be told from others.
 std::mutex openMutex;
@@ -38,6 +39,12 @@ void ensureShoutLibrary()
         return true;
     }();
     (void)once;
+}
+
+long long msSinceEpoch()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
 }
 
 QString where(const CastSettings& s)
@@ -91,12 +98,14 @@ bool ShoutCast::open(DeathFn onDeath, int timeoutMs)
     lock.unlock();
     if (taken) {
         qCInfo(lcCast).noquote() << "on the air at" << where(m_settings);
-        auto titles = std::make_unique<TitleSender>(m_settings.address, m_settings.password);
+        auto titles = std::make_unique<TitleSender>(
+            m_settings.address, m_settings.password,
+            [this](bool answered, Clock::time_point askedAt) { noteRequest(answered, askedAt); });
         std::lock_guard titlesLock(m_titlesMutex);
         m_titles = std::move(titles);
     } else {
-        qCWarning(lcCast).noquote() << "source refused by" << where(m_settings) << "-"
-                                    << QString::fromStdString(why);
+        qCWarning(lcCast).noquote()
+            << "source refused by" << where(m_settings) << "-" << QString::fromStdString(why);
         stop();
     }
     return taken;
@@ -136,6 +145,20 @@ void ShoutCast::send(const unsigned char* data, std::size_t bytes)
         }
     }
     m_cv.notify_all();
+}
+
+void ShoutCast::noteRequest(bool answered, std::chrono::steady_clock::time_point askedAt)
+{
+    const long long asked =
+        std::chrono::duration_cast<std::chrono::milliseconds>(askedAt.time_since_epoch()).count();
+    if (answered) {
+        m_httpSilentSinceMs.store(0);
+        m_httpSilentCount.store(0);
+        return;
+    }
+    long long expected = 0;
+    m_httpSilentSinceMs.compare_exchange_strong(expected, asked);
+    ++m_httpSilentCount;
 }
 
 void ShoutCast::setTitle(const std::string& title)
@@ -271,13 +294,12 @@ bool ShoutCast::pump()
         if (p.bytesAcked != m_lastAcked || (p.unacked == 0 && queued <= 0))
             m_lastProgress = now;
         m_lastAcked = p.bytesAcked;
-        // The window the server's kernel offers shrinks by what its process leaves unread.
-        // A server that reads keeps it open; one that has read nothing for a while is hung,
-        // or the path to it swallows what it is given.
+        // A server process that reads keeps the window its kernel offers wide open. One that
+        // has stopped reading (hung) leaves its kernel buffering for a long while (Linux grows
+        // a receive buffer to megabytes), but the offered window starts to close: closed
+        // below its widest for unreadSeconds, the server counts as hung.
         m_maxWindow = std::max(m_maxWindow, p.peerWindow);
-        const std::uint32_t slack =
-            std::max<std::uint32_t>(32 * 1024, m_settings.bitrate * 1000 / 8 * 2);
-        if (p.peerWindow + slack >= m_maxWindow || p.unacked == 0)
+        if (p.peerWindow + windowSlack >= m_maxWindow)
             m_lastRead = now;
         m_lastWindow = p.peerWindow;
     } else if (queued <= 0 || queued < m_lastQueued) {
@@ -295,6 +317,12 @@ bool ShoutCast::pump()
     }
     if (now - m_lastRead > std::chrono::seconds(unreadSeconds)) {
         setError("the server reads nothing");
+        return false;
+    }
+    const long long silentSince = m_httpSilentSinceMs.load();
+    if (silentSince != 0 && m_httpSilentCount.load() >= 2 &&
+        msSinceEpoch() - silentSince > httpSilentSeconds * 1000) {
+        setError("the server answers no request");
         return false;
     }
     return true;

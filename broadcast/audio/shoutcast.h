@@ -38,7 +38,12 @@ public:
     static constexpr int watchdogSeconds = 4;
     // Seconds in which the server has read nothing of what its kernel took: a hung server
     // process (or a path that swallows everything) still has a kernel that acknowledges.
-    static constexpr int unreadSeconds = 3;
+    static constexpr int unreadSeconds = 4;
+    // A server whose HTTP side has answered none of the requests the program sends anyway
+    // (titles, listener counts; two at least) for this long is hung: its kernel still takes
+    // the stream into a buffer that Linux grows to megabytes, so the source connection
+    // alone shows a stopped server process only after minutes.
+    static constexpr int httpSilentSeconds = 8;
     // The kernel fails a connection whose data stays unacknowledged this long.
     static constexpr int userTimeoutMs = 8000;
 
@@ -59,6 +64,10 @@ public:
     // Ends the connection and joins the sender thread, once; any thread, any number of times
     // (a later call returns once the first one has finished). After it no onDeath comes.
     void stop();
+
+    // The outcome of a request to the server's HTTP side made at askedAt: answered (any
+    // answer) or not at all. Any thread.
+    void noteRequest(bool answered, std::chrono::steady_clock::time_point askedAt);
 
     bool isAlive() const { return m_alive.load(); }
     std::string error() const;
@@ -83,7 +92,7 @@ private:
     enum class Open { Pending, Taken, Refused } m_open = Open::Pending;
     std::atomic<bool> m_alive{false};
     std::atomic<std::size_t> m_dropped{0};
-    std::string m_error; // under m_mutex
+    std::string m_error;      // under m_mutex
     std::mutex m_titlesMutex; // never held while anything waits
     std::unique_ptr<TitleSender> m_titles;
     // The connection: made and closed by the sender thread; used under m_shoutMutex, which
@@ -95,6 +104,8 @@ private:
     std::atomic<bool> m_pumpFailed{false};
     std::chrono::steady_clock::time_point m_lastProgress{};
     std::chrono::steady_clock::time_point m_lastRead{};
+    std::atomic<long long> m_httpSilentSinceMs{0}; // the first unanswered request, 0: none
+    std::atomic<int> m_httpSilentCount{0};
     std::atomic<long long> m_lastQueued{0}; // libshout's queue after the latest round
     std::uint64_t m_lastAcked = 0;
     std::uint32_t m_lastWindow = 0;
