@@ -3,7 +3,7 @@
 // process fed with the capture's PCM, and casting the encoder's output to a SHOUTcast or
 // Icecast server. Handles are 32-bit; 0 means failure or none.
 //
-// Every function may be called from the GUI thread. Callbacks run on threads of the library.
+// Every function may be called from any thread. Callbacks run on threads of the library.
 #include <cstdint>
 
 using DWORD = std::uint32_t;

@@ -1,4 +1,5 @@
 #include "castsocket.h"
+#include "netkit.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>
@@ -16,19 +17,6 @@
 namespace castsocket {
 
 namespace {
-
-std::mutex queryMutex;
-std::set<ino_t>& querySockets()
-{
-    static std::set<ino_t> inodes;
-    return inodes;
-}
-
-ino_t inodeOf(int fd)
-{
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 ? st.st_ino : 0;
-}
 
 template <typename Fn> void forEachSocket(Fn fn)
 {
@@ -76,10 +64,10 @@ std::set<ino_t> openSockets()
 
 int findNewSocket(const std::set<ino_t>& before, std::uint16_t port)
 {
-    std::lock_guard lock(queryMutex);
+    std::lock_guard lock(netkit::ownSocketsMutex());
     int found = -1, count = 0;
     forEachSocket([&](int fd, ino_t ino) {
-        if (before.count(ino) || querySockets().count(ino))
+        if (before.count(ino) || netkit::isOwnSocket(ino))
             return;
         if (peerPort(fd) != port)
             return;
@@ -87,25 +75,6 @@ int findNewSocket(const std::set<ino_t>& before, std::uint16_t port)
         ++count;
     });
     return count == 1 ? found : -1;
-}
-
-int newQuerySocket(int domain, int type, int protocol)
-{
-    std::lock_guard lock(queryMutex);
-    const int fd = ::socket(domain, type, protocol);
-    if (fd >= 0)
-        querySockets().insert(inodeOf(fd));
-    return fd;
-}
-
-void closeQuerySocket(int fd)
-{
-    if (fd < 0)
-        return;
-    const ino_t ino = inodeOf(fd);
-    ::close(fd);
-    std::lock_guard lock(queryMutex);
-    querySockets().erase(ino);
 }
 
 bool progress(int fd, Progress* out)
@@ -126,6 +95,16 @@ bool progress(int fd, Progress* out)
 void limitSendBuffer(int fd, int bytes)
 {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+void watchConnection(int fd, int userTimeoutMs)
+{
+    const int on = 1, idle = 2, interval = 1, count = 3;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
 void noDelay(int fd)

@@ -11,14 +11,9 @@ namespace castsocket {
 // Inodes of this process's open sockets.
 std::set<ino_t> openSockets();
 
-// The one TCP socket opened since before (not one of the layer's own short HTTP queries)
-// whose peer port is port; -1 when there is none or more than one.
+// The one TCP socket opened since before (not one of the layer's own, netkit's) whose peer
+// port is port; -1 when there is none or more than one.
 int findNewSocket(const std::set<ino_t>& before, std::uint16_t port);
-
-// The layer's HTTP queries make their sockets here, so that findNewSocket leaves them out;
-// closeQuerySocket closes one.
-int newQuerySocket(int domain, int type, int protocol);
-void closeQuerySocket(int fd);
 
 struct Progress {
     std::uint64_t bytesAcked = 0; // by the peer, over the connection's life
@@ -29,6 +24,10 @@ bool progress(int fd, Progress* out);
 
 // Bounds the kernel's send buffer (which otherwise grows to megabytes on a fast link).
 void limitSendBuffer(int fd, int bytes);
+
+// The kernel's own watch over a source connection: data left unacknowledged for userTimeoutMs
+// fails the connection (TCP_USER_TIMEOUT), and an idle one is probed by keepalive.
+void watchConnection(int fd, int userTimeoutMs);
 
 // Sends small writes at once (no waiting for the acknowledgement of the previous one).
 void noDelay(int fd);

@@ -1,5 +1,5 @@
 #pragma once
-// The listener statistics of a streaming server, asked over HTTP with a small blocking client.
+// Small blocking HTTP queries to a streaming server: listener statistics and title updates.
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -11,10 +11,13 @@ struct HttpAnswer {
 };
 
 // GET path from host:port with Basic authentication (user:password when user is not empty).
-// nullopt when the server does not answer within timeoutMs (connect and read together).
+// nullopt, with *error set when given, when the server does not answer within timeoutMs
+// (connect and read together) or cancel turns true.
 std::optional<HttpAnswer> httpGet(const std::string& host, std::uint16_t port,
                                   const std::string& path, const std::string& user,
-                                  const std::string& password, int timeoutMs);
+                                  const std::string& password, int timeoutMs,
+                                  std::string* error = nullptr,
+                                  const std::atomic<bool>* cancel = nullptr);
 
 // Icecast: the mount's client list, /admin/listclients?mount=<mount> as user "source".
 // SHOUTcast: its XML status, /admin.cgi?mode=viewxml with the password.
@@ -24,10 +27,5 @@ std::optional<std::string> icecastClientList(const std::string& host, std::uint1
                                              int timeoutMs = 3000);
 std::optional<std::string> shoutcastStatus(const std::string& host, std::uint16_t port,
                                            const std::string& password, int timeoutMs = 3000);
-
-// Whether the server's HTTP side answers at all (any first bytes of an answer to GET /
-// within timeoutMs). A stopped server process still has its kernel accept connections.
-bool httpAnswers(const std::string& host, std::uint16_t port, int timeoutMs,
-                 const std::atomic<bool>* cancel = nullptr);
 
 std::string urlEncode(const std::string& s);

@@ -1,4 +1,6 @@
 #include "encoderprocess.h"
+#include "netkit.h"
+#include "wllog.h"
 
 #include <cerrno>
 #include <chrono>
@@ -6,9 +8,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,8 @@ namespace {
 
 constexpr std::size_t maxPending = 256 * 1024; // about 1.5 s of 44.1 kHz stereo PCM
 constexpr const char* stdbufPreload = "/usr/libexec/coreutils/libstdbuf.so";
+
+thread_local const void* t_reader = nullptr; // the EncoderProcess whose reader runs here
 
 long long nowMs()
 {
@@ -54,11 +58,27 @@ std::vector<std::string> childEnvironment()
     return env;
 }
 
+std::string describe(int status)
+{
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    if (WIFEXITED(status))
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    return "ended";
+}
+
 } // namespace
 
 EncoderProcess::~EncoderProcess()
 {
     stop();
+}
+
+std::string EncoderProcess::error() const
+{
+    std::lock_guard lock(m_errorMutex);
+    return m_error;
 }
 
 std::vector<std::string> EncoderProcess::splitCommandLine(const std::string& cmdline)
@@ -85,19 +105,11 @@ std::vector<std::string> EncoderProcess::splitCommandLine(const std::string& cmd
     return out;
 }
 
-bool EncoderProcess::start(const std::string& cmdline, OutputFn onOutput, ExitFn onExit)
+bool EncoderProcess::spawn(std::string* why)
 {
-    stop();
-    m_error.clear();
-    m_stopping.store(false);
-    const std::vector<std::string> args = splitCommandLine(cmdline);
-    if (args.empty()) {
-        m_error = "empty command line";
-        return false;
-    }
     int in[2] = {-1, -1}, out[2] = {-1, -1};
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-        m_error = std::string("pipe: ") + std::strerror(errno);
+        *why = std::string("pipe: ") + std::strerror(errno);
         for (int fd : {in[0], in[1], out[0], out[1]})
             if (fd >= 0)
                 ::close(fd);
@@ -125,7 +137,7 @@ bool EncoderProcess::start(const std::string& cmdline, OutputFn onOutput, ExitFn
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<char*> argv;
-    for (const std::string& a : args)
+    for (const std::string& a : m_args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<std::string> env = childEnvironment();
@@ -143,25 +155,57 @@ bool EncoderProcess::start(const std::string& cmdline, OutputFn onOutput, ExitFn
     if (devnull >= 0)
         ::close(devnull);
     if (rc != 0) {
-        m_error = args[0] + ": " + std::strerror(rc);
+        *why = m_args[0] + ": " + std::strerror(rc);
         ::close(in[1]);
         ::close(out[0]);
         return false;
     }
-    m_pid = pid;
-    m_in = in[1];
+    ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) | O_NONBLOCK);
+    ::fcntl(out[0], F_SETFL, ::fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    closeFd(m_pidfd);
+    m_pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    closeFd(m_out);
     m_out = out[0];
-    ::fcntl(m_in, F_SETFL, ::fcntl(m_in, F_GETFL) | O_NONBLOCK);
+    m_pid.store(pid);
+    std::lock_guard lock(m_writeMutex);
+    closeFd(m_in);
+    m_in = in[1];
+    if (m_stopping.load())
+        closeFd(m_in);      // a stop came while it started: it gets no input and ends
+    m_pending = m_preamble; // a new process starts on a whole block, after its preamble
+    if (!m_pending.empty()) {
+        const ssize_t n = ::write(m_in, m_pending.data(), m_pending.size());
+        if (n > 0)
+            m_pending.erase(m_pending.begin(), m_pending.begin() + n);
+    }
+    return true;
+}
+
+bool EncoderProcess::start(const std::string& cmdline, OutputFn onOutput, ExitFn onExit,
+                           std::vector<unsigned char> preamble)
+{
+    std::lock_guard stopLock(m_stopMutex);
+    if (m_reader.joinable())
+        return false;
+    netkit::ignoreBrokenPipes();
+    m_args = splitCommandLine(cmdline);
+    if (m_args.empty()) {
+        std::lock_guard lock(m_errorMutex);
+        m_error = "empty command line";
+        return false;
+    }
+    m_preamble = std::move(preamble);
+    std::string why;
+    if (!spawn(&why)) {
+        std::lock_guard lock(m_errorMutex);
+        m_error = why;
+        return false;
+    }
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_onOutput = std::move(onOutput);
     m_onExit = std::move(onExit);
     m_running.store(true);
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
     m_reader = std::thread([this] { readLoop(); });
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return true;
 }
 
@@ -188,62 +232,140 @@ void EncoderProcess::write(const void* data, std::size_t bytes)
     const std::size_t done = n > 0 ? static_cast<std::size_t>(n) : 0;
     if (done < bytes) {
         if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return; // the encoder is gone; the reader will see it
+            return; // the encoder is gone; the reader sees it and restarts it
         m_pending.assign(p + done, p + bytes);
     }
 }
 
-void EncoderProcess::readLoop()
+bool EncoderProcess::serveChild(std::string* why)
 {
     unsigned char buf[8192];
+    bool outputOpen = true;
+    long long outputClosedAt = 0;
     for (;;) {
-        pollfd fds[2] = {{m_out, POLLIN, 0}, {m_wake, POLLIN, 0}};
-        // Without a stop under way nothing but the descriptors can wake us.
-        const int r = ::poll(fds, 2, m_stopping.load() ? 50 : -1);
+        pollfd fds[3] = {
+            {outputOpen ? m_out : -1, POLLIN, 0}, {m_wake, POLLIN, 0}, {m_pidfd, POLLIN, 0}};
+        // Without a stop under way, or an output closed by a live process, nothing but the
+        // descriptors can wake us.
+        const bool timed = m_stopping.load() || !outputOpen || m_pidfd < 0;
+        const int r = ::poll(fds, 3, timed ? 50 : -1);
         if (r < 0 && errno != EINTR)
             break;
         if (fds[1].revents & POLLIN) {
             std::uint64_t v;
             [[maybe_unused]] ssize_t ignored = ::read(m_wake, &v, sizeof v);
         }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t n = ::read(m_out, buf, sizeof buf);
-            if (n == 0)
-                break;
-            if (n < 0) {
-                if (errno == EINTR || errno == EAGAIN)
+        if (outputOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            for (;;) {
+                const ssize_t n = ::read(m_out, buf, sizeof buf);
+                if (n > 0) {
+                    if (m_onOutput && !m_stopping.load())
+                        m_onOutput(buf, static_cast<std::size_t>(n));
                     continue;
+                }
+                if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    outputOpen = false;
+                    outputClosedAt = nowMs();
+                }
                 break;
             }
-            if (m_onOutput && !m_stopping.load())
-                m_onOutput(buf, static_cast<std::size_t>(n));
         }
+        const bool exited = m_pidfd >= 0 ? (fds[2].revents & POLLIN) != 0 : !outputOpen;
+        if (exited)
+            break;
+        // An encoder that closed its output but lives on is of no use: it goes.
+        if (!outputOpen && nowMs() - outputClosedAt > 500)
+            ::kill(m_pid.load(), SIGKILL);
         const long long killAt = m_killAtMs.load();
         if (killAt != 0 && nowMs() >= killAt) {
-            ::kill(m_pid, SIGKILL);
+            ::kill(m_pid.load(), SIGKILL);
             m_killAtMs.store(0);
         }
     }
-    // End of output: the process has ended or closed its output; reap it.
-    int status = 0;
-    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    // What the process wrote before it ended still goes on.
+    for (;;) {
+        const ssize_t n = ::read(m_out, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        if (m_onOutput && !m_stopping.load())
+            m_onOutput(buf, static_cast<std::size_t>(n));
     }
+    int status = 0;
+    const pid_t pid = m_pid.load();
+    pid_t got;
+    while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    *why = got == pid ? describe(status) : "ended";
+    return !m_stopping.load();
+}
+
+void EncoderProcess::readLoop()
+{
+    t_reader = this;
+    long long restartedAt = 0; // 0: never restarted
+    for (;;) {
+        std::string why;
+        if (!serveChild(&why))
+            break; // a stop ended it
+        const long long now = nowMs();
+        const int pid = m_pid.load();
+        if (restartedAt != 0 && now - restartedAt < quickDeathMs) {
+            qCWarning(lcAudio).noquote()
+                << QStringLiteral("encoder %1 (pid %2) %3 again %4 ms after its restart: given up")
+                       .arg(QString::fromStdString(m_args[0]))
+                       .arg(pid)
+                       .arg(QString::fromStdString(why))
+                       .arg(now - restartedAt);
+            {
+                std::lock_guard lock(m_errorMutex);
+                m_error = m_args[0] + " " + why;
+            }
+            break;
+        }
+        qCWarning(lcAudio).noquote() << QStringLiteral("encoder %1 (pid %2) %3")
+                                            .arg(QString::fromStdString(m_args[0]))
+                                            .arg(pid)
+                                            .arg(QString::fromStdString(why));
+        std::string failure;
+        if (m_stopping.load() || !spawn(&failure)) {
+            if (!failure.empty()) {
+                qCWarning(lcAudio).noquote()
+                    << "encoder not restarted:" << QString::fromStdString(failure);
+                std::lock_guard lock(m_errorMutex);
+                m_error = failure;
+            }
+            break;
+        }
+        restartedAt = nowMs();
+        ++m_restarts;
+        qCInfo(lcAudio).noquote() << QStringLiteral("encoder %1 restarted (pid %2)")
+                                         .arg(QString::fromStdString(m_args[0]))
+                                         .arg(m_pid.load());
+    }
+    {
+        std::lock_guard lock(m_writeMutex);
+        closeFd(m_in);
+        m_pending.clear();
+    }
+    const bool stopped = m_stopping.load();
     m_running.store(false);
-    if (!m_stopping.load() && m_onExit)
-        m_onExit();
+    if (!stopped && m_onExit)
+        m_onExit(error());
 }
 
 void EncoderProcess::stop(int graceMs)
 {
-    if (m_pid < 0)
-        return;
     m_stopping.store(true);
     {
         std::lock_guard lock(m_writeMutex);
         closeFd(m_in); // end of input: the encoder flushes and ends
         m_pending.clear();
     }
-    m_killAtMs.store(nowMs() + graceMs);
+    if (m_killAtMs.load() == 0)
+        m_killAtMs.store(nowMs() + graceMs);
+    if (t_reader == this)
+        return; // asked from the reader itself: it ends by itself
+    std::lock_guard stopLock(m_stopMutex);
     if (m_wake >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t ignored = ::write(m_wake, &one, sizeof one);
@@ -252,6 +374,7 @@ void EncoderProcess::stop(int graceMs)
         m_reader.join();
     closeFd(m_out);
     closeFd(m_wake);
-    m_pid = -1;
+    closeFd(m_pidfd);
+    m_pid.store(-1);
     m_running.store(false);
 }

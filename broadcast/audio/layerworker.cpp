@@ -1,16 +1,8 @@
 #include "layerworker.h"
 
-#include <csignal>
-#include <pthread.h>
-
 LayerWorker::LayerWorker()
 {
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
     m_thread = std::thread([this] { run(); });
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 LayerWorker::~LayerWorker()

@@ -1,12 +1,10 @@
 #include "shoutcast.h"
 #include "castsocket.h"
-#include "caststats.h"
+#include "netkit.h"
+#include "wllog.h"
 
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
+#include <algorithm>
 #include <poll.h>
-#include <pthread.h>
 #include <shout/shout.h>
 
 namespace {
@@ -17,7 +15,9 @@ constexpr std::size_t maxQueue = 256 * 1024;     // ours: about 16 s at 128 kbit
 constexpr std::size_t maxShoutQueue = 64 * 1024; // libshout's own, before we hold back
 constexpr std::size_t sendChunk = 16 * 1024;
 constexpr int icyConfirmMs = 600; // a SHOUTcast source refused after the greeting is closed by then
+// Small enough that a server which stops taking data fills it within a second or two.
 constexpr int kernelSendBuffer = 32 * 1024;
+constexpr std::uint32_t windowSlack = 2048; // two steps of a scaled window
 
 // One source connection opens at a time, so that its socket can be told from others.
 std::mutex openMutex;
@@ -31,103 +31,83 @@ bool peerClosed(int fd)
     return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
-struct ShoutLibrary {
-    ShoutLibrary() { shout_init(); }
-};
-
 void ensureShoutLibrary()
 {
-    static ShoutLibrary once;
+    static const bool once = [] {
+        netkit::ignoreBrokenPipes();
+        shout_init();
+        return true;
+    }();
     (void)once;
 }
 
-// Latin-1 bytes of UTF-8 text, characters beyond Latin-1 as '?'.
-std::string utf8ToLatin1(const std::string& s)
+long long msSinceEpoch()
 {
-    std::string out;
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        unsigned cp = 0;
-        int len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
-            cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = 0xFFFF;
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = 0xFFFF;
-            len = 4;
-        } else {
-            cp = c; // not UTF-8: take the byte as it is
-        }
-        out += cp <= 0xFF ? static_cast<char>(cp) : '?';
-        i += static_cast<std::size_t>(len);
-    }
-    return out;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+QString where(const CastSettings& s)
+{
+    return QStringLiteral("%1:%2%3")
+        .arg(QString::fromStdString(s.address.host))
+        .arg(s.address.port)
+        .arg(s.address.shoutcast ? QStringLiteral(" (SHOUTcast)")
+                                 : QString::fromStdString(s.address.mount));
 }
 
 } // namespace
 
-std::optional<CastAddress> parseCastAddress(const std::string& server)
-{
-    std::string s = server;
-    for (const char* scheme : {"http://", "icy://"}) {
-        if (s.rfind(scheme, 0) == 0)
-            s = s.substr(std::char_traits<char>::length(scheme));
-    }
-    const std::size_t colon = s.find(':');
-    if (colon == std::string::npos || colon == 0)
-        return std::nullopt;
-    CastAddress a;
-    a.host = s.substr(0, colon);
-    const std::size_t slash = s.find('/', colon);
-    const std::string port =
-        s.substr(colon + 1, slash == std::string::npos ? std::string::npos : slash - colon - 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos)
-        return std::nullopt;
-    const long p = std::strtol(port.c_str(), nullptr, 10);
-    if (p <= 0 || p > 65535)
-        return std::nullopt;
-    a.port = static_cast<std::uint16_t>(p);
-    if (slash == std::string::npos || slash + 1 == s.size()) {
-        a.shoutcast = true;
-        a.mount = "/stream";
-        if (a.port == 65535)
-            return std::nullopt; // its source port would be 65536
-    } else {
-        a.mount = s.substr(slash);
-    }
-    return a;
-}
+ShoutCast::ShoutCast(CastSettings settings) : m_settings(std::move(settings)) {}
 
 ShoutCast::~ShoutCast()
 {
     stop();
 }
 
+std::string ShoutCast::error() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_error;
+}
+
+void ShoutCast::setError(std::string text)
+{
+    std::lock_guard lock(m_mutex);
+    m_error = std::move(text);
+}
+
 bool ShoutCast::open(DeathFn onDeath, int timeoutMs)
 {
-    if (m_thread.joinable())
-        return false;
-    ensureShoutLibrary();
-    m_onDeath = std::move(onDeath);
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    m_thread = std::thread([this, timeoutMs] { run(timeoutMs); });
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    {
+        std::lock_guard lock(m_stopMutex);
+        if (m_thread.joinable())
+            return false;
+        ensureShoutLibrary();
+        m_onDeath = std::move(onDeath);
+        m_thread = std::thread([this, timeoutMs] { run(timeoutMs); });
+    }
     std::unique_lock lock(m_mutex);
     // The sender thread bounds the wait itself; the margin covers a slow name look-up.
     m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs + icyConfirmMs + 2000),
-                  [this] { return m_open != Open::Pending; });
-    const bool taken = m_open == Open::Taken;
+                  [this] { return m_open != Open::Pending || m_quit; });
+    const bool taken = m_open == Open::Taken && !m_quit;
+    const std::string why = m_error.empty() ? "the server does not answer" : m_error;
+    if (!taken && m_error.empty())
+        m_error = why;
     lock.unlock();
-    if (!taken)
+    if (taken) {
+        qCInfo(lcCast).noquote() << "on the air at" << where(m_settings);
+        auto titles = std::make_unique<TitleSender>(
+            m_settings.address, m_settings.password,
+            [this](bool answered, Clock::time_point askedAt) { noteRequest(answered, askedAt); });
+        std::lock_guard titlesLock(m_titlesMutex);
+        m_titles = std::move(titles);
+    } else {
+        qCWarning(lcCast).noquote()
+            << "source refused by" << where(m_settings) << "-" << QString::fromStdString(why);
         stop();
+    }
     return taken;
 }
 
@@ -167,15 +147,25 @@ void ShoutCast::send(const unsigned char* data, std::size_t bytes)
     m_cv.notify_all();
 }
 
+void ShoutCast::noteRequest(bool answered, std::chrono::steady_clock::time_point askedAt)
+{
+    const long long asked =
+        std::chrono::duration_cast<std::chrono::milliseconds>(askedAt.time_since_epoch()).count();
+    if (answered) {
+        m_httpSilentSinceMs.store(0);
+        m_httpSilentCount.store(0);
+        return;
+    }
+    long long expected = 0;
+    m_httpSilentSinceMs.compare_exchange_strong(expected, asked);
+    ++m_httpSilentCount;
+}
+
 void ShoutCast::setTitle(const std::string& title)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_quit)
-            return;
-        m_title = title;
-    }
-    m_cv.notify_all();
+    std::lock_guard lock(m_titlesMutex);
+    if (m_titles)
+        m_titles->set(title);
 }
 
 void ShoutCast::stop()
@@ -184,10 +174,16 @@ void ShoutCast::stop()
         std::lock_guard lock(m_mutex);
         m_quit = true;
     }
-    m_probeCancel.store(true);
     m_cv.notify_all();
-    m_probeCv.notify_all();
-    if (m_thread.joinable())
+    std::unique_ptr<TitleSender> titles;
+    {
+        std::lock_guard lock(m_titlesMutex);
+        titles.swap(m_titles);
+    }
+    titles.reset(); // abandons an update under way
+    std::lock_guard lock(m_stopMutex);
+    // The sender thread itself never stops its cast (its death notice is posted elsewhere).
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
         m_thread.join();
     m_alive.store(false);
 }
@@ -197,7 +193,7 @@ bool ShoutCast::connect(int timeoutMs)
     const CastSettings& s = m_settings;
     m_shout = shout_new();
     if (!m_shout) {
-        m_error = "out of memory";
+        setError("out of memory");
         return false;
     }
     const unsigned format =
@@ -215,7 +211,7 @@ bool ShoutCast::connect(int timeoutMs)
         shout_set_content_format(m_shout, format, SHOUT_USAGE_AUDIO, nullptr) != SHOUTERR_SUCCESS ||
         shout_set_public(m_shout, s.isPublic ? 1 : 0) != SHOUTERR_SUCCESS ||
         shout_set_nonblocking(m_shout, 1) != SHOUTERR_SUCCESS) {
-        m_error = shout_get_error(m_shout);
+        setError(shout_get_error(m_shout));
         return false;
     }
     if (s.bitrate)
@@ -237,7 +233,7 @@ bool ShoutCast::connect(int timeoutMs)
     int rc = shout_open(m_shout);
     while (rc == SHOUTERR_BUSY || rc == SHOUTERR_RETRY) {
         if (Clock::now() >= deadline) {
-            m_error = "the server does not answer";
+            setError("the server does not answer");
             shout_close(m_shout);
             return false;
         }
@@ -253,7 +249,7 @@ bool ShoutCast::connect(int timeoutMs)
         rc = shout_get_connected(m_shout);
     }
     if (rc != SHOUTERR_SUCCESS && rc != SHOUTERR_CONNECTED) {
-        m_error = shout_get_error(m_shout);
+        setError(shout_get_error(m_shout));
         shout_close(m_shout);
         return false;
     }
@@ -261,50 +257,11 @@ bool ShoutCast::connect(int timeoutMs)
     m_fd = castsocket::findNewSocket(before, static_cast<std::uint16_t>(port));
     if (m_fd >= 0) {
         castsocket::limitSendBuffer(m_fd, kernelSendBuffer);
+        castsocket::watchConnection(m_fd, userTimeoutMs);
         // Each MP3 frame goes out when it is ready, not when the previous one is acknowledged.
         castsocket::noDelay(m_fd);
     }
     return true;
-}
-
-void ShoutCast::sendTitle(const std::string& title)
-{
-    shout_metadata_t* md = shout_metadata_new();
-    if (!md)
-        return;
-    // SHOUTcast takes its title as single bytes; Icecast mounts take UTF-8.
-    const std::string text = m_settings.address.shoutcast ? utf8ToLatin1(title) : title;
-    if (shout_metadata_add(md, "song", text.c_str()) == SHOUTERR_SUCCESS) {
-        int rc = shout_set_metadata_utf8(m_shout, md);
-        for (int i = 0; (rc == SHOUTERR_BUSY || rc == SHOUTERR_RETRY) && i < 200; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            rc = shout_set_metadata_utf8(m_shout, md);
-        }
-        if (rc != SHOUTERR_SUCCESS)
-            m_error = std::string("title: ") + shout_get_error(m_shout);
-    }
-    shout_metadata_free(md);
-}
-
-void ShoutCast::probeLoop()
-{
-    const CastAddress& a = m_settings.address;
-    for (;;) {
-        {
-            std::unique_lock lock(m_mutex);
-            if (m_probeCv.wait_for(lock, std::chrono::seconds(probeSeconds),
-                                   [this] { return m_quit; }))
-                return;
-        }
-        if (!httpAnswers(a.host, a.port, probeTimeoutSeconds * 1000, &m_probeCancel)) {
-            std::lock_guard lock(m_mutex);
-            if (m_quit)
-                return;
-            m_probeFailed.store(true);
-            m_cv.notify_all();
-            return;
-        }
-    }
 }
 
 bool ShoutCast::pump()
@@ -326,7 +283,7 @@ bool ShoutCast::pump()
     else if (shout_queuelen(m_shout) > 0)
         rc = shout_send(m_shout, nullptr, 0);
     if (rc != SHOUTERR_SUCCESS && rc != SHOUTERR_BUSY && rc != SHOUTERR_RETRY) {
-        m_error = shout_get_error(m_shout);
+        setError(shout_get_error(m_shout));
         return false;
     }
     const ssize_t queued = shout_queuelen(m_shout);
@@ -337,16 +294,35 @@ bool ShoutCast::pump()
         if (p.bytesAcked != m_lastAcked || (p.unacked == 0 && queued <= 0))
             m_lastProgress = now;
         m_lastAcked = p.bytesAcked;
+        // A server process that reads keeps the window its kernel offers wide open. One that
+        // has stopped reading (hung) leaves its kernel buffering for a long while (Linux grows
+        // a receive buffer to megabytes), but the offered window starts to close: closed
+        // below its widest for unreadSeconds, the server counts as hung.
+        m_maxWindow = std::max(m_maxWindow, p.peerWindow);
+        if (p.peerWindow + windowSlack >= m_maxWindow)
+            m_lastRead = now;
+        m_lastWindow = p.peerWindow;
     } else if (queued <= 0 || queued < m_lastQueued) {
         m_lastProgress = now;
+        m_lastRead = now;
     }
     m_lastQueued = queued;
     if (peerClosed(m_fd)) {
-        m_error = "the server closed the connection";
+        setError("the server closed the connection");
         return false;
     }
     if (queued > 0 && now - m_lastProgress > std::chrono::seconds(watchdogSeconds)) {
-        m_error = "the server takes no data";
+        setError("the server takes no data");
+        return false;
+    }
+    if (now - m_lastRead > std::chrono::seconds(unreadSeconds)) {
+        setError("the server reads nothing");
+        return false;
+    }
+    const long long silentSince = m_httpSilentSinceMs.load();
+    if (silentSince != 0 && m_httpSilentCount.load() >= 2 &&
+        msSinceEpoch() - silentSince > httpSilentSeconds * 1000) {
+        setError("the server answers no request");
         return false;
     }
     return true;
@@ -359,7 +335,7 @@ void ShoutCast::run(int timeoutMs)
         std::lock_guard shout(m_shoutMutex);
         ok = connect(timeoutMs);
         m_sendable = ok;
-        m_lastProgress = Clock::now();
+        m_lastProgress = m_lastRead = Clock::now();
     }
     bool dead = false;
 
@@ -381,11 +357,14 @@ void ShoutCast::run(int timeoutMs)
             m_sendable = false;
             m_fd = -1;
             shout_close(m_shout);
+            std::lock_guard lock(m_mutex);
+            if (m_error == "the server closed the connection")
+                m_error = "the server closed the connection (mountpoint in use?)";
         }
     }
     if (ok) {
         std::lock_guard shout(m_shoutMutex);
-        m_lastProgress = Clock::now();
+        m_lastProgress = m_lastRead = Clock::now();
     }
     {
         std::lock_guard lock(m_mutex);
@@ -395,30 +374,22 @@ void ShoutCast::run(int timeoutMs)
     }
     m_cv.notify_all();
     if (ok) {
-        m_prober = std::thread([this] { probeLoop(); });
         for (;;) {
-            std::optional<std::string> title;
             {
                 std::unique_lock lock(m_mutex);
                 // What libshout holds is pushed again soon; otherwise sleep until data stays
-                // behind, a title or a failure comes, or a second passes (the watchdog).
+                // behind, a failure comes, or a quarter second passes (the watch).
                 if (m_lastQueued > 0) {
                     m_cv.wait_for(lock, std::chrono::milliseconds(20),
-                                  [this] { return m_quit || m_title || m_pumpFailed.load(); });
+                                  [this] { return m_quit || m_pumpFailed.load(); });
                 } else {
-                    m_cv.wait_for(lock, std::chrono::milliseconds(1000), [this] {
-                        return m_quit || m_title || m_pumpFailed.load() || !m_queue.empty() ||
+                    m_cv.wait_for(lock, std::chrono::milliseconds(250), [this] {
+                        return m_quit || m_pumpFailed.load() || !m_queue.empty() ||
                                m_lastQueued > 0;
                     });
                 }
                 if (m_quit)
                     break;
-                title.swap(m_title);
-            }
-            if (m_probeFailed.load()) {
-                m_error = "the server does not answer";
-                dead = true;
-                break;
             }
             std::lock_guard shout(m_shoutMutex);
             if (m_pumpFailed.load() || !pump()) {
@@ -426,19 +397,13 @@ void ShoutCast::run(int timeoutMs)
                 dead = true;
                 break;
             }
-            if (title)
-                sendTitle(*title);
         }
         // After a failed send libshout still counts the handle as connected: close it, so that
         // nothing reuses a half-dead connection.
         {
             std::lock_guard lock(m_mutex);
-            m_quit = true; // ends the prober; nothing more is queued
+            m_quit = true; // nothing more is queued
         }
-        m_probeCancel.store(true);
-        m_probeCv.notify_all();
-        if (m_prober.joinable())
-            m_prober.join();
         std::lock_guard shout(m_shoutMutex);
         m_sendable = false;
         m_fd = -1;
@@ -452,6 +417,10 @@ void ShoutCast::run(int timeoutMs)
         shout_free(m_shout);
         m_shout = nullptr;
     }
-    if (dead && m_onDeath)
-        m_onDeath();
+    if (dead) {
+        qCWarning(lcCast).noquote() << "source connection to" << where(m_settings)
+                                    << "lost:" << QString::fromStdString(error());
+        if (m_onDeath)
+            m_onDeath();
+    }
 }

@@ -1,8 +1,12 @@
 #pragma once
 // The cast: a source connection to a SHOUTcast v1 or Icecast 2 server, owned by a sender
-// thread of its own, fed through a bounded queue and watched by a watchdog. While the server
-// takes everything, data goes out on the thread that hands it over; the sender thread
-// wakes only for what has to wait, titles and the watchdog.
+// thread of its own, fed through a bounded queue and watched through the connection itself
+// (what the server acknowledges and reads), never by extra requests. While the server takes
+// everything, data goes out on the thread that hands it over; the sender thread wakes only
+// for what has to wait and for the watch. Titles go their own way (casttitle.h).
+#include "castaddress.h"
+#include "casttitle.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -10,22 +14,12 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
-
-// "host:port" is a SHOUTcast v1 server (its source port is port + 1, and it is served as
-// "/stream"); "host:port/mount" an Icecast 2 mount.
-struct CastAddress {
-    std::string host;
-    std::uint16_t port = 0;
-    std::string mount; // "/stream" for the SHOUTcast form
-    bool shoutcast = false;
-};
-std::optional<CastAddress> parseCastAddress(const std::string& server);
 
 struct CastSettings {
     CastAddress address;
@@ -40,14 +34,20 @@ class ShoutCast {
 public:
     using DeathFn = std::function<void()>; // on the sender thread, once
 
-    // Seconds without the server taking data before the connection counts as dead.
+    // Seconds without the server acknowledging data that waits for it.
     static constexpr int watchdogSeconds = 4;
-    // The watchdog also asks the server's HTTP side every probeSeconds: a server whose
-    // process hangs leaves its kernel taking our data for minutes, but answers no request.
-    static constexpr int probeSeconds = 3;
-    static constexpr int probeTimeoutSeconds = 4;
+    // Seconds in which the server has read nothing of what its kernel took: a hung server
+    // process (or a path that swallows everything) still has a kernel that acknowledges.
+    static constexpr int unreadSeconds = 4;
+    // A server whose HTTP side has answered none of the requests the program sends anyway
+    // (titles, listener counts; two at least) for this long is hung: its kernel still takes
+    // the stream into a buffer that Linux grows to megabytes, so the source connection
+    // alone shows a stopped server process only after minutes.
+    static constexpr int httpSilentSeconds = 8;
+    // The kernel fails a connection whose data stays unacknowledged this long.
+    static constexpr int userTimeoutMs = 8000;
 
-    explicit ShoutCast(CastSettings settings) : m_settings(std::move(settings)) {}
+    explicit ShoutCast(CastSettings settings);
     ~ShoutCast(); // stop()
     ShoutCast(const ShoutCast&) = delete;
     ShoutCast& operator=(const ShoutCast&) = delete;
@@ -59,40 +59,42 @@ public:
     // Queues encoded data (any thread) and sends what the connection takes at once, without
     // blocking. Past the queue's bound the oldest data goes.
     void send(const unsigned char* data, std::size_t bytes);
-    // Sends the stream title (UTF-8) from the sender thread; only the latest of several
-    // waiting titles goes out.
+    // Hands the stream title (UTF-8) to the title sender; returns at once.
     void setTitle(const std::string& title);
+    // Ends the connection and joins the sender thread, once; any thread, any number of times
+    // (a later call returns once the first one has finished). After it no onDeath comes.
     void stop();
 
+    // The outcome of a request to the server's HTTP side made at askedAt: answered (any
+    // answer) or not at all. Any thread.
+    void noteRequest(bool answered, std::chrono::steady_clock::time_point askedAt);
+
     bool isAlive() const { return m_alive.load(); }
-    const std::string& error() const { return m_error; }
+    std::string error() const;
     const CastSettings& settings() const { return m_settings; }
     std::size_t droppedBytes() const { return m_dropped.load(); }
 
 private:
     void run(int timeoutMs);
-    void probeLoop();
     bool connect(int timeoutMs);
-    void sendTitle(const std::string& title);
     // One round of sending, with m_shoutMutex held. False once the connection failed.
     bool pump();
+    void setError(std::string text);
 
     CastSettings m_settings;
     DeathFn m_onDeath;
     std::thread m_thread;
-    std::thread m_prober;
-    std::atomic<bool> m_probeFailed{false};
-    std::atomic<bool> m_probeCancel{false};
-    std::mutex m_mutex;
-    std::condition_variable m_cv;      // the sender thread and open() wait here
-    std::condition_variable m_probeCv; // the prober waits here
+    std::mutex m_stopMutex; // one stop() joins; the others wait for it
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv; // the sender thread and open() wait here
     std::deque<unsigned char> m_queue;
-    std::optional<std::string> m_title;
     bool m_quit = false;
     enum class Open { Pending, Taken, Refused } m_open = Open::Pending;
     std::atomic<bool> m_alive{false};
     std::atomic<std::size_t> m_dropped{0};
-    std::string m_error;
+    std::string m_error;      // under m_mutex
+    std::mutex m_titlesMutex; // never held while anything waits
+    std::unique_ptr<TitleSender> m_titles;
     // The connection: made and closed by the sender thread; used under m_shoutMutex, which
     // a sending thread only tries (it never waits for the sender thread).
     std::mutex m_shoutMutex;
@@ -101,7 +103,12 @@ private:
     bool m_sendable = false; // connected and not failed
     std::atomic<bool> m_pumpFailed{false};
     std::chrono::steady_clock::time_point m_lastProgress{};
+    std::chrono::steady_clock::time_point m_lastRead{};
+    std::atomic<long long> m_httpSilentSinceMs{0}; // the first unanswered request, 0: none
+    std::atomic<int> m_httpSilentCount{0};
     std::atomic<long long> m_lastQueued{0}; // libshout's queue after the latest round
     std::uint64_t m_lastAcked = 0;
+    std::uint32_t m_lastWindow = 0;
+    std::uint32_t m_maxWindow = 0;
     std::vector<unsigned char> m_chunk;
 };

@@ -1,6 +1,8 @@
 #include "basswma.h"
 
 #include "publishconnection.h"
+#include "publishsender.h"
+#include "wllog.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,6 +23,7 @@ extern "C" {
 namespace {
 
 thread_local std::string t_lastError;
+constexpr int closeWaitMs = 3000; // how long a close waits for the queue to go out
 
 std::mutex g_trustMutex;
 std::string g_trustFile;
@@ -146,8 +149,14 @@ public:
 
         PublishOptions o = options;
         o.contentType = "video/x-ms-asf";
-        if (!m_connection.open(m_url, o))
+        if (!m_connection.open(m_url, o)) {
+            qCWarning(lcPublish).noquote()
+                << "publishing point" << QString::fromStdString(url)
+                << "refused:" << QString::fromStdString(m_connection.error());
             return fail(m_connection.error());
+        }
+        qCInfo(lcPublish).noquote() << "publishing to" << QString::fromStdString(url);
+        m_sender.start();
         return true;
     }
 
@@ -187,8 +196,8 @@ public:
         m_partial.insert(m_partial.end(), bytes + frames * frameBytes, bytes + length);
         if (!encodeFull(false))
             return false;
-        if (m_connection.failed())
-            return fail(m_connection.error());
+        if (m_sender.failed())
+            return fail(m_sender.error());
         return true;
     }
 
@@ -203,9 +212,11 @@ public:
             if (int rc = av_write_trailer(m_fmt.get()); rc < 0)
                 ok = fail("cannot end the stream: " + avError(rc));
             avio_flush(m_avio.get());
-            if (m_connection.failed())
-                ok = fail(m_connection.error());
         }
+        // What is queued goes out first; then the connection is ours again for its end.
+        if (!m_sender.stop(closeWaitMs) && ok)
+            ok = fail(m_sender.failed() ? m_sender.error()
+                                        : "the publishing point took not all of the stream");
         bool finished = m_connection.finish();
         if (ok && !finished)
             ok = fail(m_connection.error());
@@ -219,9 +230,10 @@ private:
     static int writePacket(void* opaque, uint8_t* buf, int size)
     {
         auto* self = static_cast<Publisher*>(opaque);
-        if (self->m_connection.send(buf, static_cast<std::size_t>(size)))
-            return size;
-        return AVERROR(EPIPE);
+        if (self->m_sender.failed())
+            return AVERROR(EPIPE);
+        self->m_sender.push(buf, static_cast<std::size_t>(size), !self->m_headerSent);
+        return size;
     }
 
     bool fail(std::string text)
@@ -237,10 +249,11 @@ private:
         m_headerWritten = true;
         if (int rc = avformat_write_header(m_fmt.get(), nullptr); rc < 0)
             return fail("cannot start the stream: " +
-                        (m_connection.failed() ? m_connection.error() : avError(rc)));
+                        (m_sender.failed() ? m_sender.error() : avError(rc)));
         avio_flush(m_avio.get());
-        if (m_connection.failed())
-            return fail(m_connection.error());
+        m_headerSent = true;
+        if (m_sender.failed())
+            return fail(m_sender.error());
         return true;
     }
 
@@ -300,14 +313,16 @@ private:
             m_packet->stream_index = m_stream->index;
             rc = av_write_frame(m_fmt.get(), m_packet.get());
             av_packet_unref(m_packet.get());
-            if (rc < 0 || m_connection.failed())
-                return fail(m_connection.failed() ? m_connection.error()
-                                                  : "cannot send the stream: " + avError(rc));
+            if (rc < 0 || m_sender.failed())
+                return fail(m_sender.failed() ? m_sender.error()
+                                              : "cannot send the stream: " + avError(rc));
         }
     }
 
     PublishUrl m_url;
     PublishConnection m_connection;
+    PublishSender m_sender{m_connection}; // goes before the connection
+    bool m_headerSent = false;
     int m_chans = 2;
     std::unique_ptr<AVCodecContext, CodecContextDeleter> m_enc;
     std::unique_ptr<SwrContext, SwrDeleter> m_swr;

@@ -1,4 +1,5 @@
 #include "publishconnection.h"
+#include "netkit.h"
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
@@ -18,13 +19,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int msLeft(Clock::time_point deadline)
-{
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 std::string lower(std::string s)
 {
@@ -49,45 +43,6 @@ std::string escapeTarget(const std::string& path)
     }
     return out;
 }
-
-std::string base64(const std::string& in)
-{
-    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        unsigned v =
-            (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
-        out += table[v >> 18 & 63];
-        out += table[v >> 12 & 63];
-        out += table[v >> 6 & 63];
-        out += table[v & 63];
-    }
-    if (i + 1 == in.size()) {
-        unsigned v = (unsigned char)in[i] << 16;
-        out += table[v >> 18 & 63];
-        out += table[v >> 12 & 63];
-        out += "==";
-    } else if (i + 2 == in.size()) {
-        unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8;
-        out += table[v >> 18 & 63];
-        out += table[v >> 12 & 63];
-        out += table[v >> 6 & 63];
-        out += '=';
-    }
-    return out;
-}
-
-struct Fd {
-    int fd = -1;
-    ~Fd() { reset(); }
-    void reset()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-};
 
 struct TlsCredentials {
     gnutls_certificate_credentials_t cred = nullptr;
@@ -194,7 +149,7 @@ PublishUrl PublishUrl::parse(const std::string& url)
 struct PublishConnection::Impl {
     PublishUrl url;
     PublishOptions options;
-    Fd sock;
+    netkit::UniqueFd sock;
     TlsCredentials cred;
     TlsSession tls;
     bool failed = false;
@@ -213,57 +168,22 @@ struct PublishConnection::Impl {
 
     bool connectTcp()
     {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* list = nullptr;
-        std::string port = std::to_string(url.port);
-        int rc = ::getaddrinfo(url.host.c_str(), port.c_str(), &hints, &list);
-        if (rc != 0)
-            return fail("cannot resolve " + url.host + ": " + gai_strerror(rc));
-        std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(list, &::freeaddrinfo);
-        std::string last = "no address";
-        for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-            Fd s;
-            s.fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                            ai->ai_protocol);
-            if (s.fd < 0) {
-                last = std::strerror(errno);
-                continue;
-            }
-            int r = ::connect(s.fd, ai->ai_addr, ai->ai_addrlen);
-            if (r < 0 && errno == EINPROGRESS) {
-                pollfd pfd{s.fd, POLLOUT, 0};
-                do
-                    r = ::poll(&pfd, 1, options.connectTimeoutMs);
-                while (r < 0 && errno == EINTR);
-                if (r == 0) {
-                    last = "connection timed out";
-                    continue;
-                }
-                int err = 0;
-                socklen_t len = sizeof err;
-                ::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-                if (err != 0) {
-                    last = std::strerror(err);
-                    continue;
-                }
-            } else if (r < 0) {
-                last = std::strerror(errno);
-                continue;
-            }
-            // Blocking from here on, with a ceiling on every send.
-            int flags = ::fcntl(s.fd, F_GETFL);
-            ::fcntl(s.fd, F_SETFL, flags & ~O_NONBLOCK);
-            timeval tv{options.sendTimeoutMs / 1000, (options.sendTimeoutMs % 1000) * 1000};
-            ::setsockopt(s.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-            int one = 1;
-            ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            sock.fd = s.fd;
-            s.fd = -1;
-            return true;
-        }
-        return fail("cannot connect to " + url.host + ":" + port + ": " + last);
+        std::string why;
+        const auto deadline =
+            netkit::Clock::now() + std::chrono::milliseconds(options.connectTimeoutMs);
+        netkit::UniqueFd s =
+            netkit::connectTcp(url.host, static_cast<std::uint16_t>(url.port), deadline, &why);
+        if (!s.valid())
+            return fail(why);
+        // Blocking from here on, with a ceiling on every send.
+        const int flags = ::fcntl(s.get(), F_GETFL);
+        ::fcntl(s.get(), F_SETFL, flags & ~O_NONBLOCK);
+        timeval tv{options.sendTimeoutMs / 1000, (options.sendTimeoutMs % 1000) * 1000};
+        ::setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        int one = 1;
+        ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sock = std::move(s);
+        return true;
     }
 
     bool startTls()
@@ -287,7 +207,7 @@ struct PublishConnection::Impl {
         gnutls_credentials_set(tls.session, GNUTLS_CRD_CERTIFICATE, cred.cred);
         gnutls_session_set_verify_cert(tls.session, url.host.c_str(), 0);
         gnutls_transport_set_ptr(tls.session,
-                                 reinterpret_cast<gnutls_transport_ptr_t>(intptr_t(sock.fd)));
+                                 reinterpret_cast<gnutls_transport_ptr_t>(intptr_t(sock.get())));
         gnutls_transport_set_push_function(tls.session, tlsPush);
         gnutls_transport_set_pull_function(tls.session, tlsPull);
         gnutls_transport_set_pull_timeout_function(tls.session, tlsPullTimeout);
@@ -325,7 +245,7 @@ struct PublishConnection::Impl {
                 if (n < 0)
                     return fail(std::string("send: ") + gnutls_strerror(static_cast<int>(n)));
             } else {
-                n = ::send(sock.fd, data, size, MSG_NOSIGNAL);
+                n = ::send(sock.get(), data, size, MSG_NOSIGNAL);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -344,7 +264,7 @@ struct PublishConnection::Impl {
     int receive(char* buffer, std::size_t size, int timeoutMs)
     {
         if (!(tls.session && gnutls_record_check_pending(tls.session) > 0)) {
-            pollfd pfd{sock.fd, POLLIN, 0};
+            pollfd pfd{sock.get(), POLLIN, 0};
             int r;
             do
                 r = ::poll(&pfd, 1, timeoutMs);
@@ -374,7 +294,7 @@ struct PublishConnection::Impl {
         }
         ssize_t n;
         do
-            n = ::recv(sock.fd, buffer, size, 0);
+            n = ::recv(sock.get(), buffer, size, 0);
         while (n < 0 && errno == EINTR);
         if (n >= 0)
             return static_cast<int>(n);
@@ -470,7 +390,8 @@ bool PublishConnection::open(const PublishUrl& url, const PublishOptions& option
                        "Transfer-Encoding: chunked\r\n"
                        "Connection: close\r\n";
     if (!options.user.empty() || !options.password.empty())
-        head += "Authorization: Basic " + base64(options.user + ":" + options.password) + "\r\n";
+        head += "Authorization: Basic " + netkit::base64(options.user + ":" + options.password) +
+                "\r\n";
     head += "\r\n";
     if (!d->sendAll(head.data(), head.size()))
         return false;
@@ -479,7 +400,7 @@ bool PublishConnection::open(const PublishUrl& url, const PublishOptions& option
     auto deadline = Clock::now() + std::chrono::milliseconds(options.answerTimeoutMs);
     char buffer[4096];
     while (d->status == 0) {
-        int left = msLeft(deadline);
+        int left = netkit::msLeft(deadline);
         if (left == 0)
             break;
         int n = d->receive(buffer, sizeof buffer, left);
@@ -497,7 +418,7 @@ bool PublishConnection::open(const PublishUrl& url, const PublishOptions& option
 
 bool PublishConnection::send(const void* data, std::size_t size)
 {
-    if (d->failed || d->finished || d->sock.fd < 0)
+    if (d->failed || d->finished || !d->sock.valid())
         return false;
     if (!d->poll())
         return false;
@@ -511,7 +432,7 @@ bool PublishConnection::send(const void* data, std::size_t size)
 
 bool PublishConnection::finish()
 {
-    if (d->sock.fd < 0 || d->finished)
+    if (!d->sock.valid() || d->finished)
         return false;
     d->finished = true;
     bool ok = !d->failed && d->poll() && d->sendAll("0\r\n\r\n", 5);
@@ -523,13 +444,13 @@ bool PublishConnection::finish()
         if (rc < 0)
             ok = d->fail(std::string("TLS close: ") + gnutls_strerror(rc));
     }
-    ::shutdown(d->sock.fd, SHUT_WR);
+    ::shutdown(d->sock.get(), SHUT_WR);
     // Read the server's side to its end: closing with unread data would reset the connection
     // and throw away what the server has not read yet.
     auto deadline = Clock::now() + std::chrono::milliseconds(d->options.closeTimeoutMs);
     char buffer[4096];
     for (;;) {
-        int left = msLeft(deadline);
+        int left = netkit::msLeft(deadline);
         if (left == 0)
             break;
         bool failedBefore = d->failed;
