@@ -234,6 +234,11 @@ void TForm2wma::showEvent(QShowEvent* event)
 
 void TForm2wma::FormShow()
 {
+    // The volume bar follows the console line when its volume is changed elsewhere.
+    if (m_signIn && m_signIn->mixer())
+        followConsoleLine(
+            *m_signIn->mixer(), [signIn = m_signIn] { return signIn->volumeLineIndex(); }, *scb,
+            *lbvol);
     try {
         if (fmShoutcast2)
             fmShoutcast2->StartCast();
