@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
 #include <algorithm>
@@ -10,7 +11,7 @@
 #include <random>
 #include <unistd.h>
 
-PulseServer::PulseServer(QList<Sink> sinks)
+PulseServer::PulseServer(QList<Sink> sinks) : m_kind(kindFromEnvironment())
 {
     m_hadPulseServer = qEnvironmentVariableIsSet("PULSE_SERVER");
     m_oldPulseServer = qgetenv("PULSE_SERVER");
@@ -23,88 +24,225 @@ PulseServer::PulseServer(QList<Sink> sinks)
     QDir().mkpath(d + QStringLiteral("/home"));
     QFile::setPermissions(d + QStringLiteral("/xdg"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (sinks.isEmpty())
+        sinks.append({QStringLiteral("s1"), QStringLiteral("Test sink")});
+    m_sinks = sinks;
+    m_firstSink = sinks.first().name;
+    m_defaultSink = m_firstSink;
 
     m_env = QProcessEnvironment::systemEnvironment();
     m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), d + QStringLiteral("/xdg"));
     m_env.insert(QStringLiteral("HOME"), d + QStringLiteral("/home"));
     m_env.insert(QStringLiteral("PULSE_SERVER"), serverAddress());
     m_env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    m_env.remove(QStringLiteral("PIPEWIRE_REMOTE"));
+    m_env.remove(QStringLiteral("PIPEWIRE_RUNTIME_DIR"));
 
-    QStringList args{QStringLiteral("-n"),
-                     QStringLiteral("--daemonize=no"),
-                     QStringLiteral("--exit-idle-time=-1"),
-                     QStringLiteral("--system=false"),
-                     QStringLiteral("--disallow-exit"),
-                     QStringLiteral("--use-pid-file=no"),
-                     QStringLiteral("--log-target=newfile:") + d + QStringLiteral("/pulse.log"),
-                     QStringLiteral("-L"),
-                     QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + d +
-                         QStringLiteral("/native")};
-    if (sinks.isEmpty())
-        sinks.append({QStringLiteral("s1"), QStringLiteral("Test sink")});
-    m_firstSink = sinks.first().name;
-    for (const Sink& s : sinks) {
-        args << QStringLiteral("-L")
-             << QStringLiteral("module-null-sink sink_name=%1 rate=44100 channels=2 "
-                               "sink_properties='device.description=\"%2\"'")
-                    .arg(s.name, s.description);
+    if (m_kind == Kind::PipeWire) {
+        // WirePlumber wants a session bus; this one lives as long as the fixture, across
+        // kill() and restart(), as a desktop's bus outlives a restart of its sound server.
+        const QString bus = QStringLiteral("unix:path=") + d + QStringLiteral("/xdg/bus");
+        m_bus = std::make_unique<QProcess>();
+        m_bus->setProcessEnvironment(m_env);
+        m_bus->setStandardOutputFile(QProcess::nullDevice());
+        m_bus->setStandardErrorFile(d + QStringLiteral("/dbus.log"));
+        m_bus->start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                      QStringLiteral("--nopidfile"), QStringLiteral("--address=") + bus});
+        if (!m_bus->waitForStarted(5000)) {
+            m_error = QStringLiteral("dbus-daemon did not start: ") + m_bus->errorString();
+            return;
+        }
+        const QDeadlineTimer deadline(5000);
+        while (!QFile::exists(d + QStringLiteral("/xdg/bus")) && !deadline.hasExpired() &&
+               m_bus->state() == QProcess::Running)
+            QThread::msleep(10);
+        if (!QFile::exists(d + QStringLiteral("/xdg/bus"))) {
+            m_error = QStringLiteral("dbus-daemon made no socket");
+            return;
+        }
+        m_env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
     }
-    m_server.setProcessEnvironment(m_env);
-    m_server.setStandardOutputFile(QProcess::nullDevice());
-    m_server.setStandardErrorFile(d + QStringLiteral("/pulse.stderr"));
-    m_server.start(QStringLiteral("pulseaudio"), args);
-    if (!m_server.waitForStarted(5000)) {
-        m_error = QStringLiteral("pulseaudio did not start: ") + m_server.errorString();
+    if (!startServer())
         return;
-    }
-    const QDeadlineTimer deadline(15000);
-    bool ok = false;
-    while (!deadline.hasExpired()) {
-        pactl({QStringLiteral("info")}, &ok);
-        if (ok)
-            break;
-        if (m_server.state() != QProcess::Running)
-            break;
-        QThread::msleep(50);
-    }
-    if (!ok) {
-        m_error = QStringLiteral("pulseaudio does not answer");
-        return;
-    }
-    pactl({QStringLiteral("set-default-sink"), m_firstSink});
-    pactl({QStringLiteral("set-default-source"), m_firstSink + QStringLiteral(".monitor")}, &ok);
-    if (!ok) {
-        m_error = QStringLiteral("no default source");
-        return;
-    }
     qputenv("PULSE_SERVER", serverAddress().toLocal8Bit());
     m_running = true;
 }
 
 PulseServer::~PulseServer()
 {
-    stopPlaying();
-    if (m_server.state() != QProcess::NotRunning) {
-        m_server.terminate();
-        if (!m_server.waitForFinished(5000)) {
-            m_server.kill();
-            m_server.waitForFinished(5000);
-        }
-    }
+    stopPlayer();
+    stopProcesses(true);
     if (m_hadPulseServer)
         qputenv("PULSE_SERVER", m_oldPulseServer);
     else
         qunsetenv("PULSE_SERVER");
 }
 
+QProcess* PulseServer::startProcess(const QString& program, const QStringList& arguments,
+                                    const QProcessEnvironment& env)
+{
+    auto p = std::make_unique<QProcess>();
+    p->setProcessEnvironment(env);
+    p->setStandardOutputFile(QProcess::nullDevice());
+    p->setStandardErrorFile(m_dir.path() + QLatin1Char('/') + program + QStringLiteral(".log"),
+                            QIODevice::Append);
+    p->start(program, arguments);
+    if (!p->waitForStarted(5000)) {
+        m_error = program + QStringLiteral(" did not start: ") + p->errorString();
+        return nullptr;
+    }
+    m_processes.push_back(std::move(p));
+    return m_processes.back().get();
+}
+
+bool PulseServer::waitForAnswer(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        bool ok = false;
+        pactl({QStringLiteral("info")}, &ok);
+        if (ok) {
+            QElapsedTimer now;
+            now.start();
+            m_answeredAtMs = now.msecsSinceReference();
+            return true;
+        }
+        for (const auto& p : m_processes) {
+            if (p->state() != QProcess::Running) {
+                m_error = p->program() + QStringLiteral(" ended at start");
+                return false;
+            }
+        }
+        QThread::msleep(20);
+    }
+    m_error = kindName() + QStringLiteral(" does not answer");
+    return false;
+}
+
+bool PulseServer::startServer()
+{
+    if (!(m_kind == Kind::PipeWire ? startPipeWire() : startPulseAudio())) {
+        stopProcesses(false);
+        return false;
+    }
+    bool ok = false;
+    pactl({QStringLiteral("set-default-sink"), m_firstSink}, &ok);
+    if (!ok || !setDefaultSource(m_defaultSink)) {
+        m_error = QStringLiteral("no default source");
+        stopProcesses(false);
+        return false;
+    }
+    return true;
+}
+
+bool PulseServer::startPulseAudio()
+{
+    const QString d = m_dir.path();
+    QStringList args{QStringLiteral("-n"),
+                     QStringLiteral("--daemonize=no"),
+                     QStringLiteral("--exit-idle-time=-1"),
+                     QStringLiteral("--system=false"),
+                     QStringLiteral("--disallow-exit"),
+                     QStringLiteral("--use-pid-file=no"),
+                     QStringLiteral("--log-target=newfile:") + d + QStringLiteral("/pulse.log")};
+    // The sinks first: the server answers only once they are there.
+    for (const Sink& s : m_sinks) {
+        args << QStringLiteral("-L")
+             << QStringLiteral("module-null-sink sink_name=%1 rate=44100 channels=2 "
+                               "sink_properties='device.description=\"%2\"'")
+                    .arg(s.name, s.description);
+    }
+    args << QStringLiteral("-L")
+         << QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + d +
+                QStringLiteral("/native");
+    if (!startProcess(QStringLiteral("pulseaudio"), args, m_env))
+        return false;
+    return waitForAnswer(15000);
+}
+
+bool PulseServer::startPipeWire()
+{
+    const QString xdg = m_dir.path() + QStringLiteral("/xdg");
+    QProcessEnvironment env = m_env;
+    env.remove(QStringLiteral("PULSE_SERVER"));
+    // What a killed stack left behind (the lock files are free again).
+    QFile::remove(xdg + QStringLiteral("/pipewire-0"));
+    QFile::remove(xdg + QStringLiteral("/pulse/native"));
+    QFile::remove(xdg + QStringLiteral("/pulse/pid"));
+    QProcess* pw = startProcess(QStringLiteral("pipewire"), {}, env);
+    if (!pw)
+        return false;
+    const QDeadlineTimer deadline(10000);
+    while (!QFile::exists(xdg + QStringLiteral("/pipewire-0"))) {
+        if (deadline.hasExpired() || pw->state() != QProcess::Running) {
+            m_error = QStringLiteral("pipewire made no socket");
+            return false;
+        }
+        QThread::msleep(10);
+    }
+    if (!startProcess(QStringLiteral("wireplumber"), {}, env))
+        return false;
+    // pipewire-pulse may fail to make its socket when the folder is not there yet.
+    QDir().mkpath(xdg + QStringLiteral("/pulse"));
+    QFile::setPermissions(xdg + QStringLiteral("/pulse"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!startProcess(QStringLiteral("pipewire-pulse"), {}, env))
+        return false;
+    if (!waitForAnswer(15000))
+        return false;
+    for (const Sink& s : m_sinks) {
+        bool ok = false;
+        pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+               QStringLiteral("sink_name=%1 rate=44100 channels=2 "
+                              "sink_properties='device.description=\"%2\"'")
+                   .arg(s.name, s.description)},
+              &ok);
+        if (!ok) {
+            m_error = QStringLiteral("no null sink ") + s.name;
+            return false;
+        }
+    }
+    return true;
+}
+
+void PulseServer::stopProcesses(bool withBus)
+{
+    // The protocol server first, so clients see the end of their connection before the
+    // graph goes; then the rest, in reverse start order.
+    for (auto it = m_processes.rbegin(); it != m_processes.rend(); ++it) {
+        QProcess& p = **it;
+        if (p.state() == QProcess::NotRunning)
+            continue;
+        p.terminate();
+        if (!p.waitForFinished(5000)) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+    m_processes.clear();
+    if (withBus && m_bus) {
+        if (m_bus->state() != QProcess::NotRunning) {
+            m_bus->terminate();
+            if (!m_bus->waitForFinished(5000)) {
+                m_bus->kill();
+                m_bus->waitForFinished(5000);
+            }
+        }
+        m_bus.reset();
+    }
+}
+
 QString PulseServer::serverAddress() const
 {
-    return QStringLiteral("unix:") + m_dir.path() + QStringLiteral("/native");
+    return m_kind == Kind::PipeWire
+               ? QStringLiteral("unix:") + m_dir.path() + QStringLiteral("/xdg/pulse/native")
+               : QStringLiteral("unix:") + m_dir.path() + QStringLiteral("/native");
 }
 
 qint64 PulseServer::pid() const
 {
-    return m_server.processId();
+    return m_processes.empty() ? 0 : m_processes.back()->processId();
 }
 
 QString PulseServer::pactl(const QStringList& arguments, bool* ok) const
@@ -154,6 +292,8 @@ bool PulseServer::playLoop(const QString& file, const QString& sink)
     stopPlaying();
     if (!m_running)
         return false;
+    m_playingFile = file;
+    m_playingSink = sink;
     m_player = std::make_unique<QProcess>();
     m_player->setProcessEnvironment(m_env);
     // Its own process group, so that stopPlaying ends the loop and pacat together.
@@ -178,6 +318,13 @@ bool PulseServer::playTone(int amplitude, const QString& sink)
 
 void PulseServer::stopPlaying()
 {
+    m_playingFile.clear();
+    m_playingSink.clear();
+    stopPlayer();
+}
+
+void PulseServer::stopPlayer()
+{
     if (!m_player)
         return;
     const qint64 pid = m_player->processId();
@@ -190,20 +337,65 @@ void PulseServer::stopPlaying()
     m_player.reset();
 }
 
-// (Placeholders: the PipeWire server and the restart land next.)
 PulseServer::Kind PulseServer::kindFromEnvironment()
 {
     return qgetenv("WL_SOUND_SERVER") == "pipewire" ? Kind::PipeWire : Kind::PulseAudio;
 }
+
 QString PulseServer::kindName() const
 {
     return m_kind == Kind::PipeWire ? QStringLiteral("PipeWire") : QStringLiteral("PulseAudio");
 }
-bool PulseServer::kill() { return false; }
-bool PulseServer::restart() { return false; }
+
+bool PulseServer::kill()
+{
+    if (!m_running)
+        return false;
+    // The player would only spin against a dead server; restart() starts it again.
+    stopPlayer();
+    for (const auto& p : m_processes) {
+        if (p->state() != QProcess::NotRunning)
+            p->kill();
+    }
+    for (const auto& p : m_processes)
+        p->waitForFinished(5000);
+    m_processes.clear();
+    m_running = false;
+    return true;
+}
+
+bool PulseServer::restart()
+{
+    if (m_running)
+        return false;
+    m_error.clear();
+    if (!startServer())
+        return false;
+    m_running = true;
+    if (!m_playingFile.isEmpty()) {
+        const QString file = m_playingFile, sink = m_playingSink;
+        if (!playLoop(file, sink)) {
+            m_error = QStringLiteral("the player did not start again");
+            return false;
+        }
+    }
+    return true;
+}
+
 bool PulseServer::setDefaultSource(const QString& sink)
 {
+    const QString source = sink + QStringLiteral(".monitor");
     bool ok = false;
-    pactl({QStringLiteral("set-default-source"), sink + QStringLiteral(".monitor")}, &ok);
-    return ok;
+    pactl({QStringLiteral("set-default-source"), source}, &ok);
+    if (!ok)
+        return false;
+    m_defaultSink = sink;
+    // PipeWire's session manager applies the choice a moment later.
+    const QDeadlineTimer deadline(5000);
+    while (pactl({QStringLiteral("get-default-source")}).trimmed() != source) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
 }

@@ -11,12 +11,13 @@
 // While it lives, PULSE_SERVER in this process's environment points at it (the old value comes
 // back in the destructor), and the default source is the monitor of the first sink, so every
 // libpulse client of the test records what is played into that sink. The destructor stops the
-// player and the server.
+// player and every process of the server.
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
+#include <vector>
 
 class PulseServer {
 public:
@@ -47,9 +48,14 @@ public:
     // Makes the monitor of sink the default source.
     bool setDefaultSource(const QString& sink);
     QString error() const { return m_error; }
-    QString serverAddress() const; // "unix:<folder>/native"
+    // "unix:<folder>/native" (PulseAudio), "unix:<folder>/xdg/pulse/native" (PipeWire)
+    QString serverAddress() const;
     QString folder() const { return m_dir.path(); }
+    // The process that serves the PulseAudio protocol (pulseaudio, pipewire-pulse).
     qint64 pid() const;
+    // When the server (started or restarted) last began to answer: msecsSinceReference() of
+    // a QElapsedTimer started then.
+    qint64 answeredAtMs() const { return m_answeredAtMs; }
 
     // Plays raw s16le stereo 44.1 kHz PCM from file in a loop into sink (the first when empty),
     // replacing what was playing. Returns false when the player did not start.
@@ -65,12 +71,26 @@ public:
     static bool writeTestSignal(const QString& file, int amplitude, int clickEveryMs = 0);
 
 private:
+    bool startServer();
+    bool startPulseAudio();
+    bool startPipeWire();
+    // Starts program as one process of the server; its standard error goes to <name>.log.
+    QProcess* startProcess(const QString& program, const QStringList& arguments,
+                           const QProcessEnvironment& env);
+    bool waitForAnswer(int timeoutMs);
+    void stopPlayer();
+    void stopProcesses(bool withBus);
+
     Kind m_kind = Kind::PulseAudio;
     QList<Sink> m_sinks;
     QString m_playingFile, m_playingSink;
+    QString m_defaultSink; // whose monitor is the default source
     QTemporaryDir m_dir;
-    QProcess m_server;
+    std::unique_ptr<QProcess> m_bus; // PipeWire's private session bus
+    // The server's processes in start order; the last one serves the PulseAudio protocol.
+    std::vector<std::unique_ptr<QProcess>> m_processes;
     std::unique_ptr<QProcess> m_player;
+    qint64 m_answeredAtMs = 0;
     QProcessEnvironment m_env;
     QByteArray m_oldPulseServer;
     bool m_hadPulseServer = false;
