@@ -44,7 +44,7 @@ quint32 idControl(quint32 id)
 }
 
 // While there is no server: how often to try again, and how long one attempt may take.
-constexpr int RetryMs = 1000;
+constexpr int RetryMs = 500;
 constexpr qint64 AttemptMs = 3000;
 
 const QString playbackName = QStringLiteral("Playback");

@@ -31,7 +31,7 @@ class QTimer;
 // control notices. With no server there is no device.
 //
 // Nothing here waits: the connection is made in the background, and when it fails or the
-// server goes away (a crash, a restart) it is tried again every second until a server answers.
+// server goes away (a crash, a restart) it is tried again twice a second until a server answers.
 // Every connect and loss comes out as deviceChange; handles opened before a loss answer
 // MMSYSERR_NODRIVER from then on, and a mixer reopens to see the new server. Lines keep their
 // positions across a reconnect when the server has the same sinks and sources.
