@@ -21,11 +21,15 @@ constexpr std::uint64_t ms = 1000000; // in ns
 constexpr std::uint64_t retryNs = 300 * ms;
 // No audio for this long while the stream runs counts as lost (a server that hangs, a stream
 // that the server left unconnected).
-constexpr std::uint64_t silentServerNs = 500 * ms;
+// (A new stream from a monitor source may take half a second for its first audio.)
+constexpr std::uint64_t silentServerNs = 1000 * ms;
+constexpr std::uint64_t firstAudioNs = 2500 * ms; // for a new stream
+// A shorter gap is left to the encoder's buffer; a longer one is filled with silence.
+constexpr std::uint64_t gapNs = 150 * ms;
 // A connection or a stream not ready after this long is given up and made anew; so is a
 // stream that has brought no audio for this long.
 constexpr std::uint64_t giveUpNs = 3000 * ms;
-constexpr std::uint64_t renewSilentStreamNs = 1500 * ms;
+constexpr std::uint64_t renewSilentStreamNs = 2000 * ms;
 // Silence that fell this far behind the clock (the thread did not run) is not caught up.
 constexpr std::uint64_t catchUpAtMostNs = 1000 * ms;
 
@@ -226,7 +230,8 @@ void PulseCapture::streamRead(pa_stream* s, std::size_t, void* self)
         qCInfo(lcAudio, "capture: back, recording from %s after %.1f s without",
                device ? device : "the default source", double(now - me->m_lostSince) / 1e9);
     }
-    me->arm(me->m_paceTimer, silentServerNs);
+    me->m_streamHeard = true;
+    me->arm(me->m_paceTimer, gapNs);
     const std::size_t bytes = block.size() - block.size() % blockBytes;
     const auto* p = reinterpret_cast<const std::int16_t*>(block.data());
     const std::size_t frames = bytes / (2 * me->m_channels);
@@ -283,15 +288,22 @@ void PulseCapture::feedSilence(std::uint64_t now)
 {
     if (!m_active.load())
         return;
-    if (!m_feeding) {
-        // The watch: no audio for silentServerNs.
-        if (now - m_lastAudio < silentServerNs) {
-            arm(m_paceTimer, m_lastAudio + silentServerNs - now);
-            return;
-        }
-        lose("no audio from the sound server for " + std::to_string(silentServerNs / ms) + " ms");
+    // The watch: a gap in the audio is filled with silence at once; a long one is a loss.
+    const std::uint64_t quiet = now - m_lastAudio;
+    const std::uint64_t lostAfter = m_streamHeard ? silentServerNs : firstAudioNs;
+    if (!m_lost.load() && quiet >= lostAfter) {
+        lose("no audio from the sound server for " + std::to_string(quiet / ms) + " ms");
         arm(m_retryTimer, 0);
         return; // lose() fed what was due
+    }
+    if (!m_feeding) {
+        if (quiet < gapNs) {
+            arm(m_paceTimer, m_lastAudio + gapNs - now);
+            return;
+        }
+        m_feeding = true;
+        m_silenceFrom = m_lastAudio;
+        m_silenceBlocks = 0;
     }
     const auto due = [&](std::uint64_t n) {
         return m_silenceFrom + n * framesPerBlock * 1000000000ull / m_rate;
@@ -340,6 +352,7 @@ bool PulseCapture::openStream()
         return false;
     }
     m_streamSince = nowNs();
+    m_streamHeard = false;
     m_renewStream = false;
     pa_stream_set_state_callback(m_stream, Hooks::streamState, this);
     pa_stream_set_read_callback(m_stream, streamRead, this);
@@ -398,8 +411,8 @@ void PulseCapture::recover()
             newStream = true;
         else if (ss != PA_STREAM_READY && now - m_streamSince >= giveUpNs)
             anew = true;
-        else if (ss == PA_STREAM_READY && m_feeding && now - m_lastAudio >= silentServerNs &&
-                 now - m_streamSince >= renewSilentStreamNs)
+        else if (ss == PA_STREAM_READY && m_lost.load() && now - m_lastAudio >= silentServerNs &&
+                 now - m_streamSince >= (m_streamHeard ? renewSilentStreamNs : firstAudioNs))
             anew = true; // a server that hangs, or left the stream unconnected
     }
     if (anew) {
@@ -499,7 +512,7 @@ bool PulseCapture::start(std::uint32_t rate, std::uint32_t channels, BlockFn onB
     }
     m_recovering = true;
     m_lastAudio = nowNs();
-    arm(m_paceTimer, silentServerNs);
+    arm(m_paceTimer, gapNs);
     pa_threaded_mainloop_unlock(m_loop);
     return true;
 }

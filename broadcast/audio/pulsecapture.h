@@ -77,6 +77,7 @@ private:
     bool m_recovering = false;        // start() is done: failures are recovered from
     std::uint64_t m_contextSince = 0; // monotonic ns
     std::uint64_t m_streamSince = 0;
+    bool m_streamHeard = false;    // the stream brought audio
     std::uint64_t m_lastAudio = 0; // when audio from the server was last handed on
     std::uint64_t m_lostSince = 0;
     bool m_feeding = false; // silence is being handed on

@@ -67,6 +67,59 @@ PulseServer::PulseServer(QList<Sink> sinks) : m_kind(kindFromEnvironment())
         return;
     qputenv("PULSE_SERVER", serverAddress().toLocal8Bit());
     m_running = true;
+    noteBack();
+}
+
+void PulseServer::noteBack()
+{
+    QElapsedTimer now;
+    now.start();
+    m_backAtMs = now.msecsSinceReference();
+}
+
+bool PulseServer::keepSinksAwake()
+{
+    // An idle null sink of PulseAudio's sleeps for up to two seconds at a time, and a new
+    // recording from its monitor waits for it to wake; a real device runs all the time. A
+    // low-latency recording of each monitor, for as long as the server runs, keeps the sinks
+    // awake like one.
+    for (const Sink& s : m_sinks) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(m_env);
+        p->setStandardOutputFile(QProcess::nullDevice());
+        p->setStandardErrorFile(QProcess::nullDevice());
+        p->start(QStringLiteral("parec"),
+                 {QStringLiteral("-d"), s.name + QStringLiteral(".monitor"),
+                  QStringLiteral("--latency-msec=20"), QStringLiteral("--raw"),
+                  QStringLiteral("--client-name=fixture-keeper")});
+        if (!p->waitForStarted(5000)) {
+            m_error = QStringLiteral("parec did not start: ") + p->errorString();
+            return false;
+        }
+        m_keepers.push_back(std::move(p));
+    }
+    // Awake once a recording gets its first audio at once.
+    const QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        QProcess p;
+        p.setProcessEnvironment(m_env);
+        p.setStandardErrorFile(QProcess::nullDevice());
+        p.start(QStringLiteral("parec"),
+                {QStringLiteral("-d"), m_defaultSink + QStringLiteral(".monitor"),
+                 QStringLiteral("--latency-msec=20"), QStringLiteral("--raw")});
+        QElapsedTimer t;
+        t.start();
+        while (p.waitForStarted(5000) && p.bytesAvailable() < 4608 && t.elapsed() < 3000 &&
+               p.state() == QProcess::Running)
+            p.waitForReadyRead(50);
+        const bool quick = p.bytesAvailable() >= 4608 && t.elapsed() < 300;
+        p.kill();
+        p.waitForFinished(2000);
+        if (quick)
+            return true;
+    }
+    m_error = QStringLiteral("the sinks do not wake");
+    return false;
 }
 
 PulseServer::~PulseServer()
@@ -102,12 +155,8 @@ bool PulseServer::waitForAnswer(int timeoutMs)
     while (!deadline.hasExpired()) {
         bool ok = false;
         pactl({QStringLiteral("info")}, &ok);
-        if (ok) {
-            QElapsedTimer now;
-            now.start();
-            m_answeredAtMs = now.msecsSinceReference();
+        if (ok)
             return true;
-        }
         for (const auto& p : m_processes) {
             if (p->state() != QProcess::Running) {
                 m_error = p->program() + QStringLiteral(" ended at start");
@@ -126,10 +175,20 @@ bool PulseServer::startServer()
         stopProcesses(false);
         return false;
     }
+    // (PipeWire may not know a sink just made for a moment.)
     bool ok = false;
-    pactl({QStringLiteral("set-default-sink"), m_firstSink}, &ok);
+    const QDeadlineTimer deadline(5000);
+    while (!ok && !deadline.hasExpired()) {
+        pactl({QStringLiteral("set-default-sink"), m_firstSink}, &ok);
+        if (!ok)
+            QThread::msleep(50);
+    }
     if (!ok || !setDefaultSource(m_defaultSink)) {
         m_error = QStringLiteral("no default source");
+        stopProcesses(false);
+        return false;
+    }
+    if (m_kind == Kind::PulseAudio && !keepSinksAwake()) {
         stopProcesses(false);
         return false;
     }
@@ -208,6 +267,11 @@ bool PulseServer::startPipeWire()
 
 void PulseServer::stopProcesses(bool withBus)
 {
+    for (const auto& k : m_keepers) {
+        k->kill();
+        k->waitForFinished(5000);
+    }
+    m_keepers.clear();
     // The protocol server first, so clients see the end of their connection before the
     // graph goes; then the rest, in reverse start order.
     for (auto it = m_processes.rbegin(); it != m_processes.rend(); ++it) {
@@ -357,6 +421,9 @@ bool PulseServer::kill()
         if (p->state() != QProcess::NotRunning)
             p->kill();
     }
+    for (const auto& k : m_keepers)
+        k->waitForFinished(5000); // their server is gone
+    m_keepers.clear();
     for (const auto& p : m_processes)
         p->waitForFinished(5000);
     m_processes.clear();
@@ -379,23 +446,27 @@ bool PulseServer::restart()
             return false;
         }
     }
+    noteBack();
     return true;
 }
 
 bool PulseServer::setDefaultSource(const QString& sink)
 {
+    // PipeWire's session manager applies the choice a moment later, and may overrule one made
+    // while it is still starting: asked again until it holds.
     const QString source = sink + QStringLiteral(".monitor");
-    bool ok = false;
-    pactl({QStringLiteral("set-default-source"), source}, &ok);
-    if (!ok)
-        return false;
-    m_defaultSink = sink;
-    // PipeWire's session manager applies the choice a moment later.
-    const QDeadlineTimer deadline(5000);
-    while (pactl({QStringLiteral("get-default-source")}).trimmed() != source) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(10);
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        bool ok = false;
+        pactl({QStringLiteral("set-default-source"), source}, &ok);
+        for (int i = 0; ok && i < 50; ++i) {
+            if (pactl({QStringLiteral("get-default-source")}).trimmed() == source) {
+                m_defaultSink = sink;
+                return true;
+            }
+            QThread::msleep(10);
+        }
+        QThread::msleep(100);
     }
-    return true;
+    return false;
 }

@@ -53,9 +53,9 @@ public:
     QString folder() const { return m_dir.path(); }
     // The process that serves the PulseAudio protocol (pulseaudio, pipewire-pulse).
     qint64 pid() const;
-    // When the server (started or restarted) last began to answer: msecsSinceReference() of
-    // a QElapsedTimer started then.
-    qint64 answeredAtMs() const { return m_answeredAtMs; }
+    // When the server was last back (started or restarted, with its sinks, default source
+    // and player): msecsSinceReference() of a QElapsedTimer started then.
+    qint64 backAtMs() const { return m_backAtMs; }
 
     // Plays raw s16le stereo 44.1 kHz PCM from file in a loop into sink (the first when empty),
     // replacing what was playing. Returns false when the player did not start.
@@ -78,6 +78,8 @@ private:
     QProcess* startProcess(const QString& program, const QStringList& arguments,
                            const QProcessEnvironment& env);
     bool waitForAnswer(int timeoutMs);
+    bool keepSinksAwake();
+    void noteBack();
     void stopPlayer();
     void stopProcesses(bool withBus);
 
@@ -89,8 +91,9 @@ private:
     std::unique_ptr<QProcess> m_bus; // PipeWire's private session bus
     // The server's processes in start order; the last one serves the PulseAudio protocol.
     std::vector<std::unique_ptr<QProcess>> m_processes;
+    std::vector<std::unique_ptr<QProcess>> m_keepers; // see keepSinksAwake()
     std::unique_ptr<QProcess> m_player;
-    qint64 m_answeredAtMs = 0;
+    qint64 m_backAtMs = 0;
     QProcessEnvironment m_env;
     QByteArray m_oldPulseServer;
     bool m_hadPulseServer = false;
