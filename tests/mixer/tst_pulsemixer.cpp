@@ -398,8 +398,8 @@ void TestPulseMixer::serverRestartBringsTheLinesBack()
     QTRY_VERIFY_WITH_TIMEOUT(backend.isConnected(), 10000);
     QElapsedTimer now;
     now.start();
-    qInfo("mixer back %lld ms after the %s server answered",
-          static_cast<long long>(now.msecsSinceReference() - pulse.answeredAtMs()),
+    qInfo("mixer back %lld ms after the %s server was back",
+          static_cast<long long>(now.msecsSinceReference() - pulse.backAtMs()),
           qPrintable(pulse.kindName()));
     QCOMPARE(backend.connectionCount(), 2);
 
