@@ -291,6 +291,11 @@ void TForm2wma::followEngine()
 
 void TForm2wma::FormShow()
 {
+    // The volume bar follows the console line when its volume is changed elsewhere.
+    if (m_signIn && m_signIn->mixer())
+        followConsoleLine(
+            *m_signIn->mixer(), [signIn = m_signIn] { return signIn->volumeLineIndex(); }, *scb,
+            *lbvol);
     try {
         watchEngine();
         if (fmShoutcast2)

@@ -1,7 +1,11 @@
 #include "WaveMixer.h"
 
+#include "wllog.h"
+
 #include <QLabel>
+#include <QPointer>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <limits>
 
 quint32 mixerControlTypeCode(TMixerControlType kind)
@@ -114,6 +118,7 @@ void TAudioMixerLine::setVolume(int percent)
     percent = std::clamp(percent, 0, 100);
     const MixerControlInfo& c = Controls[mcVolume];
     const int value = MulDiv(static_cast<int>(c.maximum), percent, 100);
+    Mixer->holdVolume(*this, percent);
     LastResult =
         backend().setControlValues(handle(), c.controlId, 0, {static_cast<quint32>(value)});
 }
@@ -191,6 +196,7 @@ TAudioMixer::TAudioMixer(MixerBackend& backend, QObject* owner) : QObject(owner)
             [this](MixerHandle h, quint32 controlId) {
                 WndProc(MM_MIXM_CONTROL_CHANGE, h, static_cast<qintptr>(controlId));
             });
+    connect(&m_backend, &MixerBackend::deviceChange, this, &TAudioMixer::deviceChanged);
     // The device is not open yet: this first read fails and finds no controls.
     m_destination = std::make_unique<TAudioMixerLine>(*this, -1);
     Reopen(false);
@@ -233,6 +239,55 @@ void TAudioMixer::Reopen(bool destinationOnly)
     const int n = ConnectionCount();
     for (int i = 0; i < n; ++i)
         m_connections.push_back(std::make_unique<TAudioMixerLine>(*this, i));
+}
+
+std::pair<quint32, QString> TAudioMixer::heldKey(const TAudioMixerLine& line) const
+{
+    return {line.LineInfo.destination, line.Name()};
+}
+
+int TAudioMixer::HeldVolume(const TAudioMixerLine& line) const
+{
+    const auto it = m_heldVolumes.find(heldKey(line));
+    return it == m_heldVolumes.end() ? -1 : it->second;
+}
+
+void TAudioMixer::holdVolume(const TAudioMixerLine& line, int percent)
+{
+    if (line.SourceIndex >= 0)
+        m_heldVolumes[heldKey(line)] = percent;
+}
+
+void TAudioMixer::deviceChanged()
+{
+    // Gone: the lines stay as last read and fail until the device is back.
+    if (m_backend.deviceCount() <= m_mixerId)
+        return;
+    // Opened on the device as it is now already (made after it came): nothing to do.
+    MixerLineInfo probe;
+    if (m_handle != 0 &&
+        m_backend.destinationLine(m_handle, m_destinationId, probe) == MMSYSERR_NOERROR)
+        return;
+    Reopen(false);
+    if (m_handle == 0) {
+        qCWarning(lcMixer, "mixer device %u did not open (result %u)", m_mixerId, m_openResult);
+        return;
+    }
+    int reapplied = 0;
+    for (const auto& line : m_connections) {
+        const int held = HeldVolume(*line);
+        if (held < 0)
+            continue;
+        line->setVolume(held);
+        if (line->LastResult == MMSYSERR_NOERROR)
+            ++reapplied;
+        else
+            qCWarning(lcMixer, "volume %d%% not re-applied to \"%s\" (result %u)", held,
+                      qUtf8Printable(line->Name()), line->LastResult);
+    }
+    qCInfo(lcMixer, "mixer open on \"%s\": %u lines, %d volumes re-applied",
+           qUtf8Printable(MixerName()), ConnectionCount(), reapplied);
+    emit OnLineChange(this, m_destination.get());
 }
 
 void TAudioMixer::setMixerID(quint32 id)
@@ -363,6 +418,14 @@ qintptr TAudioMixer::WndProc(quint32 msg, quintptr wParam, qintptr lParam)
             } else {
                 for (const auto& line : m_connections) {
                     if (line->FindControl(controlId, kind)) {
+                        if (kind == mcVolume && HeldVolume(*line) >= 0) {
+                            // A change made elsewhere is what the line holds from now on.
+                            const MixerResult last = line->LastResult;
+                            const int now = line->Volume();
+                            line->LastResult = last;
+                            if (now >= 0)
+                                holdVolume(*line, now);
+                        }
                         emit OnControlChange(this, line.get(), kind);
                         break;
                     }
@@ -421,4 +484,43 @@ void consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex, QScrollBar
     } catch (...) {
         // The bar keeps working whatever the mixer says; the label keeps its text.
     }
+}
+
+void followConsoleLine(TAudioMixer& mixer, std::function<int()> lineIndex, QScrollBar& scb,
+                       QLabel& lbvol)
+{
+    static const QString linkName = QStringLiteral("consoleLineFollower");
+    delete scb.findChild<QObject*>(linkName, Qt::FindDirectChildrenOnly);
+    auto* link = new QObject(&scb);
+    link->setObjectName(linkName);
+    QPointer<QLabel> label(&lbvol);
+    auto show = [&mixer, lineIndex, &scb, label](TAudioMixerLine* changed) {
+        const int index = lineIndex();
+        if (index < 0 || index >= static_cast<int>(mixer.Connections().size()))
+            return;
+        TAudioMixerLine& line = *mixer.Connections()[static_cast<std::size_t>(index)];
+        if (changed && changed != &line)
+            return;
+        const int volume = line.Volume();
+        if (volume < 0)
+            return;
+        {
+            // Shown, not written: the bar's change handler must not send it back.
+            const QSignalBlocker quiet(scb);
+            scb.setValue(volume);
+        }
+        if (label)
+            label->setText(QString::number(volume));
+    };
+    QObject::connect(&mixer, &TAudioMixer::OnControlChange, link,
+                     [show](TAudioMixer*, TAudioMixerLine* line, TMixerControlType kind) {
+                         if (kind == mcVolume)
+                             show(line);
+                     });
+    QObject::connect(&mixer, &TAudioMixer::OnLineChange, link,
+                     [show, &mixer](TAudioMixer*, TAudioMixerLine* line) {
+                         // The lines were made again (the device is back): show the console's.
+                         if (line == &mixer.Destination())
+                             show(nullptr);
+                     });
 }

@@ -6,7 +6,10 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <functional>
+#include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class QLabel;
@@ -93,6 +96,12 @@ private:
 //
 // The backend's change notices reach WndProc for the open handle and come out as
 // OnLineChange and OnControlChange, on the GUI thread.
+//
+// When the backend's device comes (later than the mixer, or back after the sound server was
+// lost) the mixer reopens by itself, re-applies to each line of the same name the volume last
+// written to it through the mixer (or changed elsewhere since), and announces the change as
+// OnLineChange of the destination. While the device is gone the lines stay as last read, and
+// their reads and writes fail; a volume written meanwhile is the one re-applied.
 class TAudioMixer : public QObject {
     Q_OBJECT
     Q_PROPERTY(quint32 MixerID READ MixerID WRITE setMixerID)
@@ -138,6 +147,12 @@ public:
 
     MixerBackend& backend() const { return m_backend; }
 
+    // The volume held for a line (by destination and name) since it was written through the
+    // mixer, or -1.
+    int HeldVolume(const TAudioMixerLine& line) const;
+    // A line's volume write: remembered for re-applying it on the device's return.
+    void holdVolume(const TAudioMixerLine& line, int percent);
+
     // The notices of the device: MM_MIXM_LINE_CHANGE (wParam handle, lParam line id) and
     // MM_MIXM_CONTROL_CHANGE (wParam handle, lParam control id). Returns 0.
     static constexpr quint32 MM_MIXM_LINE_CHANGE = 0x3D0;
@@ -151,6 +166,8 @@ signals:
 
 private:
     void freeConnections();
+    void deviceChanged();
+    std::pair<quint32, QString> heldKey(const TAudioMixerLine& line) const;
 
     MixerBackend& m_backend;
     MixerHandle m_handle = 0;
@@ -160,6 +177,7 @@ private:
     std::vector<std::unique_ptr<TAudioMixerLine>> m_connections;
     std::unique_ptr<TAudioMixerLine> m_destination;
     MixerResult m_openResult = MMSYSERR_NOERROR;
+    std::map<std::pair<quint32, QString>, int> m_heldVolumes;
 };
 
 // Sign-in's choice of the console line. Sets each connection, up to the first whose name holds
@@ -176,3 +194,10 @@ int chooseConsoleLine(TAudioMixer& mixer, QScrollBar& scb, QLabel& lbvol,
 // lbvol shows its volume read back. Every error is ignored (the label keeps its text).
 void consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex, QScrollBar& scb,
                              QLabel& lbvol);
+
+// Keeps the console's volume bar on the console line when its volume changes elsewhere (another
+// program, the sound server coming back): scb and lbvol take the line's volume with the bar's
+// signals blocked, so nothing is written back. lineIndex gives the console line at each notice.
+// A second call for the same bar replaces the first; the link ends with the bar or the mixer.
+void followConsoleLine(TAudioMixer& mixer, std::function<int()> lineIndex, QScrollBar& scb,
+                       QLabel& lbvol);

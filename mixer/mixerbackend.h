@@ -98,4 +98,7 @@ signals:
     void lineChange(MixerHandle handle, quint32 lineId);
     // MM_MIXM_CONTROL_CHANGE: handle of the open device, id of the control.
     void controlChange(MixerHandle handle, quint32 controlId);
+    // A device came or went (a sound server connected, lost or back): the device count may
+    // have changed, and handles opened before a loss stay dead.
+    void deviceChange();
 };

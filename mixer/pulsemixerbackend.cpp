@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "wllog.h"
+
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/glib-mainloop.h>
@@ -40,6 +42,10 @@ quint32 idControl(quint32 id)
 {
     return id & 0xFu;
 }
+
+// While there is no server: how often to try again, and how long one attempt may take.
+constexpr int RetryMs = 500;
+constexpr qint64 AttemptMs = 3000;
 
 const QString playbackName = QStringLiteral("Playback");
 const QString recordingName = QStringLiteral("Recording");
@@ -116,70 +122,144 @@ void PulseMixerBackend::MainloopDeleter::operator()(pa_glib_mainloop* m) const
 // ---------------------------------------------------------------------------------------------
 // Connection
 
-PulseMixerBackend::PulseMixerBackend(const QString& server, int timeoutMs, QObject* parent)
-    : MixerBackend(parent)
+PulseMixerBackend::PulseMixerBackend(const QString& server, QObject* parent)
+    : MixerBackend(parent), m_address(server.toUtf8())
 {
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (!QCoreApplication::instance() || !dispatcher ||
         !dispatcher->inherits("QEventDispatcherGlib")) {
         // libpulse runs on the GLib loop: without it no callback would ever arrive.
-        setFailed(QStringLiteral("the event loop is not GLib's"));
+        m_state = State::Unusable;
+        m_lastError = QStringLiteral("the event loop is not GLib's");
+        qCWarning(lcMixer, "no mixer: %s", qUtf8Printable(m_lastError));
         return;
     }
     m_mainloop.reset(pa_glib_mainloop_new(nullptr));
     if (!m_mainloop) {
-        setFailed(QStringLiteral("no GLib main loop for libpulse"));
+        m_state = State::Unusable;
+        m_lastError = QStringLiteral("no GLib main loop for libpulse");
+        qCWarning(lcMixer, "no mixer: %s", qUtf8Printable(m_lastError));
         return;
     }
-    m_context.reset(
-        pa_context_new(pa_glib_mainloop_get_api(m_mainloop.get()), "Wavelorn Encoder mixer"));
-    if (!m_context) {
-        setFailed(QStringLiteral("pa_context_new failed"));
-        return;
-    }
-    pa_context_set_state_callback(m_context.get(), contextStateCb, this);
-    pa_context_set_subscribe_callback(m_context.get(), subscribeCb, this);
-    const QByteArray address = server.toUtf8();
-    if (pa_context_connect(m_context.get(), server.isEmpty() ? nullptr : address.constData(),
-                           PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        setFailed(QString::fromUtf8(pa_strerror(pa_context_errno(m_context.get()))));
-        m_context.reset();
-        return;
-    }
-    waitFor([this] { return m_state != State::Connecting; }, timeoutMs);
-    if (m_state != State::Ready) {
-        if (m_state == State::Connecting)
-            setFailed(QStringLiteral("the PulseAudio server did not answer in time"));
-        m_context.reset();
-    }
+    m_retry = new QTimer(this);
+    m_retry->setInterval(RetryMs);
+    connect(m_retry, &QTimer::timeout, this, &PulseMixerBackend::retryTick);
+    connectNow();
 }
 
 PulseMixerBackend::~PulseMixerBackend()
 {
-    // Volumes just written still reach the server.
-    if (m_state == State::Ready && m_pendingWrites > 0)
-        waitForPendingWrites(1000);
+    // Cancels every operation: no callback reaches the requests freed below.
     m_context.reset();
+    m_requests.clear();
     m_mainloop.reset();
 }
 
-void PulseMixerBackend::setFailed(const QString& why)
+void PulseMixerBackend::dropContext()
+{
+    m_context.reset();
+    // The operations of the context are cancelled with it: their requests never finish.
+    m_requests.clear();
+    m_pendingReads = 0;
+    m_pendingWrites = 0;
+}
+
+void PulseMixerBackend::connectNow()
+{
+    dropContext();
+    m_state = State::Connecting;
+    ++m_generation;
+    m_initialServer = m_initialSinks = m_initialSources = false;
+    m_attemptClock.start();
+    m_retry->start(); // ticks until the server's picture is complete
+    m_context.reset(
+        pa_context_new(pa_glib_mainloop_get_api(m_mainloop.get()), "Wavelorn Encoder mixer"));
+    if (!m_context) {
+        lost(QStringLiteral("pa_context_new failed"));
+        return;
+    }
+    pa_context_set_state_callback(m_context.get(), contextStateCb, this);
+    pa_context_set_subscribe_callback(m_context.get(), subscribeCb, this);
+    if (pa_context_connect(m_context.get(), m_address.isEmpty() ? nullptr : m_address.constData(),
+                           PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        lost(QString::fromUtf8(pa_strerror(pa_context_errno(m_context.get()))));
+}
+
+void PulseMixerBackend::retryTick()
+{
+    switch (m_state) {
+    case State::Ready:
+    case State::Unusable:
+        m_retry->stop();
+        return;
+    case State::Connecting:
+        // A server that accepts the connection and then never answers (stopped, hung).
+        if (m_attemptClock.elapsed() < AttemptMs)
+            return;
+        lost(QStringLiteral("the sound server does not answer"));
+        break;
+    case State::Down:
+        break;
+    }
+    connectNow();
+}
+
+void PulseMixerBackend::lost(const QString& why)
 {
     const bool wasReady = m_state == State::Ready;
-    m_state = State::Failed;
+    m_state = State::Down;
     m_lastError = why;
     m_sinks.clear();
     m_sources.clear();
     m_serverName.clear();
     m_defaultSource.clear();
-    // The operations of a failed context are cancelled: their requests never finish.
+    m_defaultSourceWrites = WriteGuard{};
+    // The context is freed by the next attempt, outside libpulse's callbacks; its operations
+    // are cancelled already and finish no request.
     m_pendingReads = 0;
     m_pendingWrites = 0;
     if (wasReady) {
+        m_downClock.start();
+        m_downLogged = true;
+        qCWarning(lcMixer, "sound server lost: %s; reconnecting every second", qUtf8Printable(why));
         postLineChange(destinationLineId(0));
         postLineChange(destinationLineId(1));
+        postDeviceChange();
+    } else if (!m_downLogged) {
+        // One line per outage, not one per attempt.
+        m_downLogged = true;
+        qCWarning(lcMixer, "no sound server: %s; trying again every second", qUtf8Printable(why));
     }
+    if (m_retry && !m_retry->isActive())
+        m_retry->start();
     wake();
+}
+
+void PulseMixerBackend::becomeReadyIfComplete()
+{
+    if (m_state != State::Connecting || !m_initialServer || !m_initialSinks || !m_initialSources)
+        return;
+    m_state = State::Ready;
+    m_retry->stop();
+    ++m_connects;
+    m_lastError.clear();
+    if (m_downClock.isValid())
+        qCInfo(lcMixer, "sound server back after %.1f s: %s, %zu sinks, %zu sources",
+               m_downClock.elapsed() / 1000.0, qUtf8Printable(m_serverName), m_sinks.size(),
+               m_sources.size());
+    else
+        qCInfo(lcMixer, "connected to the sound server: %s, %zu sinks, %zu sources",
+               qUtf8Printable(m_serverName), m_sinks.size(), m_sources.size());
+    m_downClock.invalidate();
+    m_downLogged = false;
+    postDeviceChange();
+    wake();
+}
+
+void PulseMixerBackend::postDeviceChange()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { emit deviceChange(); }, Qt::QueuedConnection);
 }
 
 void PulseMixerBackend::onContextState()
@@ -197,7 +277,7 @@ void PulseMixerBackend::onContextState()
         break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-        setFailed(QString::fromUtf8(pa_strerror(pa_context_errno(m_context.get()))));
+        lost(QString::fromUtf8(pa_strerror(pa_context_errno(m_context.get()))));
         break;
     default:
         break;
@@ -227,6 +307,11 @@ void PulseMixerBackend::wake()
 {
     if (m_waitLoop)
         m_waitLoop->quit();
+}
+
+bool PulseMixerBackend::waitForConnected(int timeoutMs)
+{
+    return waitFor([this] { return m_state == State::Ready; }, timeoutMs);
 }
 
 bool PulseMixerBackend::waitForPendingWrites(int timeoutMs)
@@ -367,8 +452,7 @@ void PulseMixerBackend::onSinkInfo(Request& r, const pa_sink_info* info, int eol
     } else if (eol < 0) {
         removePort(PortKind::Sink, r.index); // gone before we asked
     }
-    if (m_state == State::Connecting && m_initialServer && m_initialSinks && m_initialSources)
-        m_state = State::Ready;
+    becomeReadyIfComplete();
     finish(r);
 }
 
@@ -397,8 +481,7 @@ void PulseMixerBackend::onSourceInfo(Request& r, const pa_source_info* info, int
     } else if (eol < 0) {
         removePort(PortKind::Source, r.index);
     }
-    if (m_state == State::Connecting && m_initialServer && m_initialSinks && m_initialSources)
-        m_state = State::Ready;
+    becomeReadyIfComplete();
     finish(r);
 }
 
@@ -408,23 +491,44 @@ void PulseMixerBackend::onServerInfo(Request& r, const pa_server_info* info)
         m_serverName = QString::fromUtf8(info->server_name ? info->server_name : "");
         const QString source =
             QString::fromUtf8(info->default_source_name ? info->default_source_name : "");
-        // An answer to a question asked before our own last choice is out of date.
-        if (m_defaultSourceWrite <= r.askedAt && source != m_defaultSource) {
+        // An answer to a question asked before our own last choice was done is out of date.
+        if (m_defaultSourceWrites.holds(r.askedAt))
+            m_defaultSourceWrites.missed = true;
+        else if (source != m_defaultSource) {
             m_defaultSource = source;
             postControlChange(makeId(CatDestination, 1, MuxControl));
         }
     }
     m_initialServer = true;
-    if (m_state == State::Connecting && m_initialServer && m_initialSinks && m_initialSources)
-        m_state = State::Ready;
+    becomeReadyIfComplete();
     finish(r);
 }
 
 void PulseMixerBackend::onWriteDone(Request& r, bool success)
 {
+    WriteGuard* guard = nullptr;
+    if (r.server) {
+        guard = &m_defaultSourceWrites;
+    } else if (Port* p = mutablePort(r.portKind, r.index)) {
+        guard = &p->writes;
+    }
+    bool askAgain = !success;
+    if (guard) {
+        guard->inFlight = std::max(0, guard->inFlight - 1);
+        if (guard->inFlight == 0) {
+            guard->doneAt = ++m_serial;
+            // What the server said meanwhile was set aside: ask what holds now.
+            askAgain = askAgain || guard->missed;
+            guard->missed = false;
+        }
+    }
     if (!success) {
         m_lastError = QString::fromUtf8(pa_strerror(pa_context_errno(m_context.get())));
-        // The cache took the value before the server refused it: read back what holds.
+        qCWarning(lcMixer, "the sound server refused a mixer change: %s",
+                  qUtf8Printable(m_lastError));
+    }
+    if (askAgain) {
+        // After a refusal the cache holds a value the server never took.
         if (r.server)
             askServer();
         else if (r.portKind == PortKind::Sink)
@@ -435,6 +539,12 @@ void PulseMixerBackend::onWriteDone(Request& r, bool success)
     finish(r);
 }
 
+void PulseMixerBackend::writeSent(WriteGuard& guard)
+{
+    ++guard.inFlight;
+    ++m_serial;
+}
+
 void PulseMixerBackend::applyPort(PortKind kind, Port fresh, quint64 askedAt)
 {
     const quint32 cat = kind == PortKind::Sink ? CatSink : CatSource;
@@ -442,6 +552,11 @@ void PulseMixerBackend::applyPort(PortKind kind, Port fresh, quint64 askedAt)
     auto& map = ports(kind);
     auto it = map.find(fresh.index);
     if (it == map.end()) {
+        auto& ranks = m_ranks[kind == PortKind::Sink ? 0 : 1];
+        auto rank = ranks.find(fresh.name);
+        if (rank == ranks.end())
+            rank = ranks.emplace(fresh.name, m_nextRank++).first;
+        fresh.rank = rank->second;
         map.emplace(fresh.index, std::move(fresh));
         postLineChange(destinationLineId(destination));
         if (kind == PortKind::Source)
@@ -449,12 +564,14 @@ void PulseMixerBackend::applyPort(PortKind kind, Port fresh, quint64 askedAt)
         return;
     }
     Port& old = it->second;
-    if (old.lastWrite > askedAt) {
-        // Asked before our own write reached the server: our values are the newer ones.
+    if (old.writes.holds(askedAt)) {
+        // Asked before our own write was done: our values are the newer ones.
         fresh.volume = old.volume;
         fresh.mute = old.mute;
+        old.writes.missed = true;
     }
-    fresh.lastWrite = old.lastWrite;
+    fresh.writes = old.writes;
+    fresh.rank = old.rank;
     const bool volumeChanged = old.volume != fresh.volume;
     const bool muteChanged = old.mute != fresh.mute;
     const bool nameChanged = portName(old) != portName(fresh);
@@ -481,14 +598,21 @@ void PulseMixerBackend::removePort(PortKind kind, quint32 index)
         postControlChange(makeId(CatDestination, 1, MuxControl));
 }
 
-const PulseMixerBackend::Port* PulseMixerBackend::portAt(PortKind kind, quint32 position) const
+std::vector<const PulseMixerBackend::Port*> PulseMixerBackend::ordered(PortKind kind) const
 {
     const auto& map = kind == PortKind::Sink ? m_sinks : m_sources;
-    if (position >= map.size())
-        return nullptr;
-    auto it = map.begin();
-    std::advance(it, position);
-    return &it->second;
+    std::vector<const Port*> r;
+    r.reserve(map.size());
+    for (const auto& [index, p] : map)
+        r.push_back(&p);
+    std::sort(r.begin(), r.end(), [](const Port* a, const Port* b) { return a->rank < b->rank; });
+    return r;
+}
+
+const PulseMixerBackend::Port* PulseMixerBackend::portAt(PortKind kind, quint32 position) const
+{
+    const std::vector<const Port*> ports = ordered(kind);
+    return position < ports.size() ? ports[position] : nullptr;
 }
 
 const PulseMixerBackend::Port* PulseMixerBackend::portByIndex(PortKind kind, quint32 index) const
@@ -516,13 +640,13 @@ QString PulseMixerBackend::portName(const Port& p) const
 
 void PulseMixerBackend::postLineChange(quint32 lineId)
 {
-    m_notices.push_back({true, lineId});
+    m_notices.push_back({true, lineId, m_generation});
     flushNotices();
 }
 
 void PulseMixerBackend::postControlChange(quint32 controlId)
 {
-    m_notices.push_back({false, controlId});
+    m_notices.push_back({false, controlId, m_generation});
     flushNotices();
 }
 
@@ -538,9 +662,12 @@ void PulseMixerBackend::flushNotices()
             m_flushPosted = false;
             std::vector<Notice> notices;
             notices.swap(m_notices);
-            const std::set<MixerHandle> handles = m_handles;
+            const std::map<MixerHandle, int> handles = m_handles;
             for (const Notice& n : notices) {
-                for (MixerHandle h : handles) {
+                for (const auto& [h, generation] : handles) {
+                    // A handle hears only of the connection it was opened on.
+                    if (generation != n.generation)
+                        continue;
                     if (n.line)
                         emit lineChange(h, n.id);
                     else
@@ -590,7 +717,7 @@ MixerResult PulseMixerBackend::open(quint32 deviceId, MixerHandle& handle)
     if (deviceId != 0 || m_state != State::Ready)
         return MMSYSERR_BADDEVICEID;
     handle = m_nextHandle++;
-    m_handles.insert(handle);
+    m_handles.emplace(handle, m_generation);
     return MMSYSERR_NOERROR;
 }
 
@@ -601,9 +728,11 @@ void PulseMixerBackend::close(MixerHandle handle)
 
 MixerResult PulseMixerBackend::checkHandle(MixerHandle handle) const
 {
-    if (!m_handles.count(handle))
+    const auto it = m_handles.find(handle);
+    if (it == m_handles.end())
         return MMSYSERR_INVALHANDLE;
-    if (m_state != State::Ready)
+    // A handle of a lost connection stays dead: its lines may name other ports now.
+    if (m_state != State::Ready || it->second != m_generation)
         return MMSYSERR_NODRIVER;
     return MMSYSERR_NOERROR;
 }
@@ -706,10 +835,10 @@ MixerResult PulseMixerBackend::controlValues(MixerHandle handle, quint32 control
     } else if (cat == CatDestination && index == 1 && control == MuxControl) {
         values.assign(items, 0);
         quint32 pos = 0;
-        for (const auto& [i, p] : m_sources) {
+        for (const Port* p : ordered(PortKind::Source)) {
             if (pos >= items)
                 break;
-            values[pos++] = p.name == m_defaultSource ? 1 : 0;
+            values[pos++] = p->name == m_defaultSource ? 1 : 0;
         }
         return MMSYSERR_NOERROR;
     }
@@ -725,10 +854,10 @@ MixerResult PulseMixerBackend::controlItemTexts(MixerHandle handle, quint32 cont
         idControl(controlId) != MuxControl)
         return MIXERR_INVALCONTROL;
     texts.clear();
-    for (const auto& [i, p] : m_sources) {
+    for (const Port* p : ordered(PortKind::Source)) {
         if (static_cast<quint32>(texts.size()) >= items)
             break;
-        texts.append(portName(p));
+        texts.append(portName(*p));
     }
     while (static_cast<quint32>(texts.size()) < items)
         texts.append(QString());
@@ -768,7 +897,7 @@ MixerResult PulseMixerBackend::setControlValues(MixerHandle handle, quint32 cont
             std::vector<quint32> fresh = channelVolumes(cv);
             const bool changed = fresh != p->volume;
             p->volume = std::move(fresh);
-            p->lastWrite = ++m_serial;
+            writeSent(p->writes);
             if (changed)
                 postControlChange(controlId);
             return MMSYSERR_NOERROR;
@@ -786,7 +915,7 @@ MixerResult PulseMixerBackend::setControlValues(MixerHandle handle, quint32 cont
                 return MMSYSERR_ERROR;
             const bool changed = mute != p->mute;
             p->mute = mute;
-            p->lastWrite = ++m_serial;
+            writeSent(p->writes);
             if (changed)
                 postControlChange(controlId);
             return MMSYSERR_NOERROR;
@@ -797,11 +926,11 @@ MixerResult PulseMixerBackend::setControlValues(MixerHandle handle, quint32 cont
         // The first item set picks the source; a single-select list has exactly one.
         const Port* chosen = nullptr;
         quint32 pos = 0;
-        for (const auto& [i, p] : m_sources) {
+        for (const Port* p : ordered(PortKind::Source)) {
             if (pos >= items || pos >= values.size())
                 break;
             if ((values[pos] & 0xFF) != 0) {
-                chosen = &p;
+                chosen = p;
                 break;
             }
             ++pos;
@@ -817,7 +946,7 @@ MixerResult PulseMixerBackend::setControlValues(MixerHandle handle, quint32 cont
             return MMSYSERR_ERROR;
         const bool changed = name != m_defaultSource;
         m_defaultSource = name;
-        m_defaultSourceWrite = ++m_serial;
+        writeSent(m_defaultSourceWrites);
         if (changed)
             postControlChange(controlId);
         return MMSYSERR_NOERROR;

@@ -1,6 +1,7 @@
 #pragma once
 #include "mixerbackend.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <functional>
 #include <map>
@@ -14,6 +15,7 @@ struct pa_glib_mainloop;
 struct pa_sink_info;
 struct pa_source_info;
 struct pa_server_info;
+class QTimer;
 
 // The mixer on a PulseAudio server, through libpulse on the GLib loop that Qt's GUI thread
 // runs, so every libpulse callback arrives on the GUI thread.
@@ -27,22 +29,33 @@ struct pa_server_info;
 // Reads answer from a cache that the server's change events keep current; writes update the
 // cache and go through to the server. Sink, source and server events come out as line and
 // control notices. With no server there is no device.
+//
+// Nothing here waits: the connection is made in the background, and when it fails or the
+// server goes away (a crash, a restart) it is tried again twice a second until a server answers.
+// Every connect and loss comes out as deviceChange; handles opened before a loss answer
+// MMSYSERR_NODRIVER from then on, and a mixer reopens to see the new server. Lines keep their
+// positions across a reconnect when the server has the same sinks and sources.
 class PulseMixerBackend final : public MixerBackend {
     Q_OBJECT
 public:
-    // Connects to server (empty: libpulse's default, PULSE_SERVER included) and waits, running
-    // the event loop, up to timeoutMs for the first picture of the server. Never spawns one.
-    explicit PulseMixerBackend(const QString& server = QString(), int timeoutMs = 5000,
-                               QObject* parent = nullptr);
+    // Starts connecting to server (empty: libpulse's default, PULSE_SERVER included). Never
+    // spawns one.
+    explicit PulseMixerBackend(const QString& server = QString(), QObject* parent = nullptr);
+    // Frees the connection at once: writes still queued in libpulse may not reach the server.
     ~PulseMixerBackend() override;
 
     // Whether the server is connected and its picture known.
     bool isConnected() const { return m_state == State::Ready; }
     // Why there is no device, or why the last write failed.
     QString lastErrorText() const { return m_lastError; }
-    // Runs the event loop until every write sent has been answered (or timeoutMs passed).
+    // How many times a connection was made (the first one included).
+    int connectionCount() const { return m_connects; }
+
+    // For tests: run the event loop until the condition holds or timeoutMs passed.
+    bool waitForConnected(int timeoutMs);
+    // Every write sent has been answered.
     bool waitForPendingWrites(int timeoutMs);
-    // Runs the event loop until every read asked for by an event has been answered.
+    // Every read asked for by an event has been answered too.
     bool waitForIdle(int timeoutMs);
 
     // Line and control ids (for tests and diagnostics).
@@ -70,6 +83,16 @@ public:
     MixerResult setControlValues(MixerHandle handle, quint32 controlId, quint32 items,
                                  const std::vector<quint32>& values) override;
 
+    // Our own writes to a value. The server may answer a read that was sent after a write
+    // with the value from before it (PipeWire does, until the write is done), so the written
+    // value stands against every answer to a read sent before the last write was done; a read
+    // answer set aside that way is asked again once it is.
+    struct WriteGuard {
+        int inFlight = 0;
+        quint64 doneAt = 0; // serial when the last write was answered
+        bool missed = false;
+        bool holds(quint64 askedAt) const { return inFlight > 0 || doneAt > askedAt; }
+    };
     // A sink or a source as the cache holds it.
     struct Port {
         quint32 index = 0;
@@ -77,7 +100,8 @@ public:
         QString description;
         std::vector<quint32> volume; // one value per channel
         bool mute = false;
-        quint64 lastWrite = 0; // serial of the last write made to it
+        quint64 rank = 0; // position among its kind: the order in which names were first seen
+        WriteGuard writes;
     };
     enum class PortKind { Sink, Source };
 
@@ -92,7 +116,7 @@ public:
     void finish(Request& r);
 
 private:
-    enum class State { Connecting, Ready, Failed };
+    enum class State { Connecting, Ready, Down, Unusable };
     struct ContextDeleter {
         void operator()(pa_context* c) const;
     };
@@ -100,11 +124,19 @@ private:
         void operator()(pa_glib_mainloop* m) const;
     };
 
+    void connectNow();
+    void retryTick();
+    void lost(const QString& why);
+    void becomeReadyIfComplete();
+    void dropContext();
+    void postDeviceChange();
+
     MixerResult checkHandle(MixerHandle handle) const;
     std::map<quint32, Port>& ports(PortKind kind)
     {
         return kind == PortKind::Sink ? m_sinks : m_sources;
     }
+    std::vector<const Port*> ordered(PortKind kind) const;
     const Port* portAt(PortKind kind, quint32 position) const;
     const Port* portByIndex(PortKind kind, quint32 index) const;
     QString portName(const Port& p) const;
@@ -116,8 +148,8 @@ private:
     void askServer();
     void askEverything();
     void applyPort(PortKind kind, Port fresh, quint64 askedAt);
+    void writeSent(WriteGuard& guard);
     void removePort(PortKind kind, quint32 index);
-    void setFailed(const QString& why);
     bool sent(pa_operation* op, Request& r);
     Port* mutablePort(PortKind kind, quint32 index);
 
@@ -129,12 +161,21 @@ private:
 
     std::unique_ptr<pa_glib_mainloop, MainloopDeleter> m_mainloop;
     std::unique_ptr<pa_context, ContextDeleter> m_context;
+    QByteArray m_address;
     State m_state = State::Connecting;
     QString m_lastError;
+    int m_generation = 0; // connection attempts so far; a handle belongs to one
+    int m_connects = 0;
+    QTimer* m_retry = nullptr;
+    QElapsedTimer m_attemptClock; // since the current connection attempt began
+    QElapsedTimer m_downClock;    // since the server was lost (invalid: never connected)
+    bool m_downLogged = false;
 
     QString m_serverName;
     QString m_defaultSource;
-    quint64 m_defaultSourceWrite = 0;
+    WriteGuard m_defaultSourceWrites;
+    std::map<QString, quint64> m_ranks[2]; // by kind, kept across reconnects
+    quint64 m_nextRank = 0;
     std::map<quint32, Port> m_sinks;
     std::map<quint32, Port> m_sources;
     quint64 m_serial = 0;
@@ -146,12 +187,13 @@ private:
     int m_pendingWrites = 0;
     int m_pendingReads = 0;
 
-    std::set<MixerHandle> m_handles;
+    std::map<MixerHandle, int> m_handles; // handle -> the connection it was opened on
     MixerHandle m_nextHandle = 1;
 
     struct Notice {
         bool line;
         quint32 id;
+        int generation;
     };
     std::vector<Notice> m_notices;
     bool m_flushPosted = false;

@@ -70,6 +70,7 @@ private slots:
         db->addAccount(station);
 
         auto mixer = createPlatformMixerBackend();
+        QTRY_VERIFY(mixer->deviceCount() > 0); // the mixer connects in the background
         Session s(db->config(), *mixer);
         QVERIFY(s.start());
         s.signIn(QStringLiteral("onda@radio.example"), QStringLiteral("onda2024"));

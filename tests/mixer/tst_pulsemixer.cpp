@@ -1,9 +1,12 @@
-// The mixer model on a real PulseAudio server started by the test: lines, write-through,
-// change notices from outside, the recording source list, the console line, and no server.
+// The mixer model on a real sound server started by the test (PulseAudio, or PipeWire with
+// WL_SOUND_SERVER=pipewire): lines, write-through, change notices from outside, the console's
+// bar following them, the recording source list, the console line, no server, and a server
+// that goes away and comes back.
 #include "WaveMixer.h"
 #include "pulsemixerbackend.h"
 #include "pulseserver.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QScrollBar>
@@ -48,10 +51,12 @@ private slots:
     void linesAreSinksAndSources();
     void volumeWritesThrough();
     void outsideChangesArriveAsNotices();
+    void outsideVolumeMovesTheBarWithoutWritingBack();
     void selectorIsDefaultSource();
     void consoleLinePicksSpeakers();
     void noServerNoDevice();
     void serverGoingAway();
+    void serverRestartBringsTheLinesBack();
 
 private:
     std::unique_ptr<PulseServer> m_pulse;
@@ -68,7 +73,7 @@ void TestPulseMixer::initTestCase()
                                  {m_sinks[2], QStringLiteral("Cuffie USB")}});
     QVERIFY2(m_pulse->isRunning(), qPrintable(m_pulse->error()));
     m_backend = std::make_unique<PulseMixerBackend>(m_pulse->serverAddress());
-    QVERIFY2(m_backend->isConnected(), qPrintable(m_backend->lastErrorText()));
+    QVERIFY2(m_backend->waitForConnected(10000), qPrintable(m_backend->lastErrorText()));
 }
 
 void TestPulseMixer::cleanupTestCase()
@@ -220,6 +225,44 @@ void TestPulseMixer::outsideChangesArriveAsNotices()
     QCOMPARE(mixer.ConnectionCount(), 3);
 }
 
+void TestPulseMixer::outsideVolumeMovesTheBarWithoutWritingBack()
+{
+    TAudioMixer mixer(*m_backend);
+    QScrollBar scb(Qt::Vertical);
+    scb.setRange(0, 100);
+    scb.setValue(75);
+    QLabel lbvol;
+    int index = -1;
+    QCOMPARE(chooseConsoleLine(mixer, scb, lbvol, &index), 1);
+    // Wired as the console wires it: a move of the bar writes the line.
+    connect(&scb, &QScrollBar::valueChanged, this,
+            [&] { consoleVolumeBarChanged(mixer, index, scb, lbvol); });
+    followConsoleLine(
+        mixer, [&] { return index; }, scb, lbvol);
+    QVERIFY(m_backend->waitForIdle(5000));
+
+    // A raw value no percentage maps to: a write back from the bar would change it.
+    constexpr int raw = 21823; // 33.3 %
+    QElapsedTimer clock;
+    clock.start();
+    bool ok = false;
+    m_pulse->pactl({QStringLiteral("set-sink-volume"), m_sinks[1], QString::number(raw)}, &ok);
+    QVERIFY(ok);
+    QTRY_COMPARE(scb.value(), 33);
+    qInfo("bar followed an outside change in %lld ms (pactl's own run included)",
+          static_cast<long long>(clock.elapsed()));
+    QCOMPARE(lbvol.text(), QStringLiteral("33"));
+    QCOMPARE(mixer.Connection(index).Volume(), 33);
+    QVERIFY(m_backend->waitForIdle(5000));
+    QCOMPARE(pactlVolume(*m_pulse, QStringLiteral("sink"), m_sinks[1]).first, raw);
+
+    // Another line's change leaves the bar alone.
+    m_pulse->pactl({QStringLiteral("set-sink-volume"), m_sinks[0], QStringLiteral("90%")}, &ok);
+    QVERIFY(ok);
+    QTRY_COMPARE(mixer.Connection(0).Volume(), 90);
+    QCOMPARE(scb.value(), 33);
+}
+
 void TestPulseMixer::selectorIsDefaultSource()
 {
     TAudioMixer mixer(*m_backend);
@@ -288,7 +331,7 @@ void TestPulseMixer::noServerNoDevice()
     QTemporaryDir dir;
     PulseMixerBackend backend(QStringLiteral("unix:") + dir.path() + QStringLiteral("/none"));
     QVERIFY(!backend.isConnected());
-    QVERIFY(!backend.lastErrorText().isEmpty());
+    QTRY_VERIFY(!backend.lastErrorText().isEmpty());
     QCOMPARE(backend.deviceCount(), 0u);
     TAudioMixer mixer(backend);
     QCOMPARE(mixer.Handle(), MixerHandle(0));
@@ -307,7 +350,7 @@ void TestPulseMixer::serverGoingAway()
         QList<PulseServer::Sink>{{QStringLiteral("x"), QStringLiteral("Altoparlanti")}});
     QVERIFY2(pulse->isRunning(), qPrintable(pulse->error()));
     PulseMixerBackend backend(pulse->serverAddress());
-    QVERIFY(backend.isConnected());
+    QVERIFY(backend.waitForConnected(10000));
     TAudioMixer mixer(backend);
     QCOMPARE(mixer.ConnectionCount(), 1);
     QCOMPARE(mixer.Connection(0).Volume(), 100);
@@ -325,6 +368,54 @@ void TestPulseMixer::serverGoingAway()
     mixer.Reopen(false);
     QCOMPARE(mixer.Handle(), MixerHandle(0));
     QCOMPARE(mixer.ConnectionCount(), 0);
+}
+
+void TestPulseMixer::serverRestartBringsTheLinesBack()
+{
+    PulseServer pulse(
+        QList<PulseServer::Sink>{{QStringLiteral("x"), QStringLiteral("Cuffie")},
+                                 {QStringLiteral("y"), QStringLiteral("Altoparlanti")}});
+    QVERIFY2(pulse.isRunning(), qPrintable(pulse.error()));
+    PulseMixerBackend backend(pulse.serverAddress());
+    QVERIFY(backend.waitForConnected(10000));
+    TAudioMixer mixer(backend);
+    QScrollBar scb(Qt::Vertical);
+    scb.setRange(0, 100);
+    QLabel lbvol;
+    int index = -1;
+    QCOMPARE(chooseConsoleLine(mixer, scb, lbvol, &index), 1);
+    scb.setValue(40);
+    consoleVolumeBarChanged(mixer, index, scb, lbvol);
+    QVERIFY(backend.waitForPendingWrites(5000));
+    QCOMPARE(pactlVolume(pulse, QStringLiteral("sink"), QStringLiteral("y")).second, 40);
+
+    QVERIFY2(pulse.kill(), qPrintable(pulse.error()));
+    QTRY_VERIFY(!backend.isConnected());
+    // The owner moves the bar while the server is down: that is the volume to come back.
+    scb.setValue(55);
+    consoleVolumeBarChanged(mixer, index, scb, lbvol);
+    QVERIFY2(pulse.restart(), qPrintable(pulse.error()));
+    QTRY_VERIFY_WITH_TIMEOUT(backend.isConnected(), 10000);
+    QElapsedTimer now;
+    now.start();
+    qInfo("mixer back %lld ms after the %s server was back",
+          static_cast<long long>(now.msecsSinceReference() - pulse.backAtMs()),
+          qPrintable(pulse.kindName()));
+    QCOMPARE(backend.connectionCount(), 2);
+
+    // The mixer reopened by itself, with the lines in their places and their volumes.
+    QTRY_COMPARE(mixer.ConnectionCount(), 2);
+    QCOMPARE(mixer.Connection(index).Name(), QStringLiteral("Altoparlanti"));
+    QVERIFY(backend.waitForPendingWrites(5000));
+    QCOMPARE(pactlVolume(pulse, QStringLiteral("sink"), QStringLiteral("y")).second, 55);
+    QCOMPARE(pactlVolume(pulse, QStringLiteral("sink"), QStringLiteral("x")).second, 75);
+
+    // And a write lands.
+    scb.setValue(20);
+    consoleVolumeBarChanged(mixer, index, scb, lbvol);
+    QCOMPARE(lbvol.text(), QStringLiteral("20"));
+    QVERIFY(backend.waitForPendingWrites(5000));
+    QCOMPARE(pactlVolume(pulse, QStringLiteral("sink"), QStringLiteral("y")).second, 20);
 }
 
 QTEST_MAIN(TestPulseMixer)
