@@ -165,14 +165,14 @@ private slots:
         DbConnectionSettings s = freeTds(0, 15);
         QCOMPARE(DbConnection::odbcConnectionString(s),
                  QStringLiteral("DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=1433;DATABASE=servizio;"
-                                "UID=sa;PWD={Pw;{x}}=14chars};TDS_Version=7.4;ClientCharset=UTF-8;"
+                                "UID=sa;PWD={Pw;{x}}=14chars};TDS_Version=7.4;ClientCharset=UTF-8;Timeout=60;"
                                 "PacketSize=4096;WSID=POSTAZIONE1;Encryption=off"));
         s.fullForm = false;
         s.port = 1444;
         s.password = QStringLiteral("semplice");
         QCOMPARE(DbConnection::odbcConnectionString(s),
                  QStringLiteral("DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=1444;DATABASE=servizio;"
-                                "UID=sa;PWD=semplice;TDS_Version=7.4;ClientCharset=UTF-8"));
+                                "UID=sa;PWD=semplice;TDS_Version=7.4;ClientCharset=UTF-8;Timeout=60"));
     }
 
     void freeTdsFailures()
