@@ -140,14 +140,16 @@ StoreResult storeNewAccount(DbConnection& connection, DbQuery& qrSeleziona, DbQu
         if (qrSeleziona.recordCount() > 0)
             return {StoreResult::StationTaken};
 
-        select(qrSeleziona, Statements::maxId());
-        const int id =
-            Statements::nextAccountId(qrSeleziona.fieldIsNull(QStringLiteral("maxid")),
-                                      qrSeleziona.fieldAsInteger(QStringLiteral("maxid")));
-        select(qrSeleziona, Statements::maxPort());
-        const int port =
-            Statements::nextPort(qrSeleziona.fieldAsString(QStringLiteral("maxporta")).isEmpty(),
-                                 qrSeleziona.fieldAsInteger(QStringLiteral("maxporta")));
+        select(qrSeleziona, Statements::idsAndPorts());
+        QVariantList ids, ports;
+        for (; !qrSeleziona.eof(); qrSeleziona.next()) {
+            ids << qrSeleziona.fieldValue(QStringLiteral("myid"));
+            ports << qrSeleziona.fieldValue(QStringLiteral("myporta"));
+        }
+        const std::optional<int> maxId = Statements::greatestInteger(ids);
+        const std::optional<int> maxPort = Statements::greatestInteger(ports);
+        const int id = Statements::nextAccountId(!maxId, maxId.value_or(0));
+        const int port = Statements::nextPort(!maxPort, maxPort.value_or(0));
 
         // Nothing changed since the refusal: it was not another sign-up's doing.
         if (refused && id == refusedId && port == refusedPort)
@@ -329,7 +331,7 @@ void TfmRegistrazione::btInviaClick()
         bool missing;
         const char16_t* message;
     } required[] = {
-        {edemail->text().isEmpty(), u"E-Mail obbligatoria"},
+        {edemail->text().trimmed().isEmpty(), u"E-Mail obbligatoria"},
         {edpassword->text().isEmpty(), u"Password obbligatoria"},
         {edusername->text().isEmpty(), u"User Name obbligatorio"},
         {Statements::stationNameWithoutSpaces(ednomecanale->text()).isEmpty(),
@@ -346,7 +348,8 @@ void TfmRegistrazione::btInviaClick()
     }
 
     signup::NewAccount account;
-    account.email = edemail->text();
+    // A pasted address may bring a line end or a tab along.
+    account.email = edemail->text().trimmed();
     account.password = edpassword->text();
     account.user = edusername->text();
     account.stationName = ednomecanale->text();

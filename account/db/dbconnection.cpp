@@ -221,7 +221,9 @@ PGconn* postgresHandle(const QSqlDatabase& db)
     if (!db.isValid() || !db.driver())
         return nullptr;
     const QVariant v = db.driver()->handle();
-    if (!v.isValid() || qstrcmp(v.typeName(), "PGconn*") != 0)
+    // PGconn is libpq's typedef of struct pg_conn; Qt names the type by the struct.
+    if (!v.isValid() ||
+        (qstrcmp(v.typeName(), "pg_conn*") != 0 && qstrcmp(v.typeName(), "PGconn*") != 0))
         return nullptr;
     return *static_cast<PGconn* const*>(v.constData());
 }
@@ -229,10 +231,13 @@ PGconn* postgresHandle(const QSqlDatabase& db)
 // Whether the failure of a statement came from a connection that is gone.
 bool connectionLost(QSqlDatabase& db)
 {
-    if (!db.isValid() || !db.isOpen())
+    if (!db.isValid())
         return false;
+    // Qt's driver marks the connection closed after such a failure; libpq tells.
     if (PGconn* conn = postgresHandle(db))
         return PQstatus(conn) == CONNECTION_BAD;
+    if (!db.isOpen())
+        return false;
     if (db.driverName() == QLatin1String("QODBC")) {
         QSqlQuery probe(db);
         return !probe.exec(QStringLiteral("SELECT 1"));
@@ -390,9 +395,9 @@ struct DbConnection::Worker {
     void interrupt()
     {
         std::lock_guard lock(handleMutex);
-        if (!pg)
-            return;
-        const int fd = PQsocket(pg);
+        const int fd = pg ? PQsocket(pg) : -1;
+        qCInfo(lcDb).noquote() << "breaking off the call on" << qtName
+                               << (fd >= 0 ? "by shutting its socket" : "(no socket to shut)");
         if (fd >= 0)
             ::shutdown(fd, SHUT_RDWR);
     }

@@ -565,3 +565,8 @@ QStringList DbQuery::rowIdentity() const
         names << d->record.fieldName(c);
     return names;
 }
+
+bool DbQuery::isRowNotFound(const DbError& error)
+{
+    return error.text() == kRowNotFound;
+}
