@@ -12,6 +12,7 @@
 #include "stationprofile.h"
 #include "ufmRegistrazione.h"
 #include "ufmWMA.h"
+#include "wllog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -51,7 +52,9 @@ void makeUpperCase(QLineEdit* edit)
         const QString upper = text.toUpper();
         if (upper == text)
             return;
-        const int cursor = edit->cursorPosition();
+        // A letter may grow in capitals ("ß" is "SS"): the cursor stays after what was
+        // typed before it.
+        const int cursor = text.left(edit->cursorPosition()).toUpper().size();
         const QSignalBlocker block(edit);
         edit->setText(upper);
         edit->setCursorPosition(cursor);
@@ -114,6 +117,7 @@ TfmLogin::TfmLogin(AppContext& ctx)
       qrSQL3(dbsql, 0), m_ctx(ctx)
 {
     buildLayout();
+    installBusyCursor();
     // The layout marks the connection open.
     dbsql.open();
     m_a1 = std::make_unique<TAudioMixer>(ctx.mixerBackend);
@@ -215,6 +219,28 @@ void TfmLogin::showEvent(QShowEvent* event)
     FormShow();
 }
 
+void TfmLogin::installBusyCursor()
+{
+    DbConnection::setBusyHook([](bool busy) {
+        if (busy)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
+}
+
+void TfmLogin::checkCatalog()
+{
+    try {
+        DbQuery check(dbsql, 15);
+        check.setSql(Statements::catalogCheck());
+        check.open();
+    } catch (const DbError& e) {
+        qCWarning(lcDb).noquote() << "the service catalog cannot serve sign-in:" << e.text();
+        throw;
+    }
+}
+
 void TfmLogin::FormShow()
 {
     try {
@@ -229,6 +255,10 @@ void TfmLogin::FormShow()
 
 QString TfmLogin::LEGGICAMPO(const QString& name)
 {
+    // A failed read has asked for the end: the remaining reads would only wait for the same
+    // database again, and their boxes would close at once.
+    if (m_readFailed && m_ctx.run.endRequested())
+        return {};
     try {
         dbsql.close();
         dbsql.open();
@@ -249,10 +279,13 @@ QString TfmLogin::LEGGICAMPO(const QString& name)
         }
         return value;
     } catch (const std::exception& e) {
+        qCWarning(lcDb).noquote() << "the account read of" << name << "failed:" << errorText(e);
         m_ctx.run.showMessage(QStringLiteral("Exception: ") + errorText(e));
     } catch (...) {
+        qCWarning(lcDb).noquote() << "the account read of" << name << "failed without a text";
         m_ctx.run.showMessage(QStringLiteral("Exception: "));
     }
+    m_readFailed = true;
     m_ctx.run.requestEnd();
     return {};
 }
@@ -267,8 +300,9 @@ void TfmLogin::lbEntraClick()
             throw AppError(QStringLiteral("La console non esiste"));
         chooseConsoleLine(*m_a1, *Form2wma->scb, *Form2wma->lbvol, &VolumeLineIndex);
 
-        // 2.-5. The account.
-        profile.signInEmail = edUser->text();
+        // 2.-5. The account. A pasted address may bring a line end or a tab along.
+        m_readFailed = false;
+        profile.signInEmail = edUser->text().trimmed();
         profile.signInPassword = edPassword->text();
         profile.stationName = LEGGICAMPO(QStringLiteral("mynomeradio"));
         AVVIO();

@@ -44,6 +44,14 @@ public:
     int VolumeLineIndex = 0;
     int DebugCode = 0;
 
+    // A database call that keeps the windows waiting shows the hourglass (process-wide; the
+    // window does it when it is created).
+    static void installBusyCursor();
+
+    // Runs a cheap statement on the accounts table: throws DbError when the catalog cannot
+    // serve sign-in.
+    void checkCatalog();
+
     // The show step: focus on the E-Mail field, debug code 5.
     void FormShow();
     // Sign-in, the "Entra" link and Enter in either field.
@@ -101,6 +109,7 @@ private:
     AppContext& m_ctx;
     std::unique_ptr<TAudioMixer> m_a1;
     int m_accountReads = 0;
+    bool m_readFailed = false; // an account read of this sign-in failed
     bool m_busyCursor = false;
     bool m_centred = false;
 };

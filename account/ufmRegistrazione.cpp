@@ -17,8 +17,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -33,54 +31,26 @@ const char16_t* const kProgramEnds = u"ORA IL PROGRAMMA SARà CHIUSO RIAVVIALO E
 const char16_t* const kEmailTaken = u"E-Mail già presente scrivine una diversa";
 const char16_t* const kStationTaken = u"Nome Canale già presente scrivine uno diverso";
 const char16_t* const kNote = u"NON USARE CARATTERI SPECIALI,  GLI SPAZI VERRANNO ELIMINATI";
+// The provider's default command time-out, which sign-up's queries keep.
+constexpr int kCommandTimeout = 30;
 
 // One transaction on a connection, rolled back unless committed. SQLite takes its write lock
 // at the start, so that a second sign-up waits instead of reading the same maxima.
 class Transaction {
 public:
-    explicit Transaction(DbConnection& connection) : m_db(connection.database())
+    explicit Transaction(DbConnection& connection) : m_connection(connection)
     {
-        m_sqlite = m_db.driverName() == QLatin1String("QSQLITE");
-        if (m_sqlite)
-            run(QStringLiteral("BEGIN IMMEDIATE"));
-        else if (!m_db.transaction())
-            throw DbError(providerText(m_db.lastError()));
-        m_open = true;
+        m_connection.begin(kCommandTimeout);
     }
     ~Transaction() { rollback(); }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
-    void commit()
-    {
-        if (m_sqlite)
-            run(QStringLiteral("COMMIT"));
-        else if (!m_db.commit())
-            throw DbError(providerText(m_db.lastError()));
-        m_open = false;
-    }
-    void rollback() noexcept
-    {
-        if (!m_open)
-            return;
-        m_open = false;
-        if (m_sqlite)
-            QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
-        else
-            m_db.rollback();
-    }
+    void commit() { m_connection.commit(kCommandTimeout); }
+    void rollback() noexcept { m_connection.rollback(); }
 
 private:
-    void run(const QString& text)
-    {
-        QSqlQuery q(m_db);
-        if (!q.exec(text))
-            throw DbError(providerText(q.lastError()));
-    }
-
-    QSqlDatabase m_db;
-    bool m_sqlite = false;
-    bool m_open = false;
+    DbConnection& m_connection;
 };
 
 // Statements 3 to 6: close, set the text, open, move to the last row and then to the first.
@@ -170,14 +140,16 @@ StoreResult storeNewAccount(DbConnection& connection, DbQuery& qrSeleziona, DbQu
         if (qrSeleziona.recordCount() > 0)
             return {StoreResult::StationTaken};
 
-        select(qrSeleziona, Statements::maxId());
-        const int id =
-            Statements::nextAccountId(qrSeleziona.fieldIsNull(QStringLiteral("maxid")),
-                                      qrSeleziona.fieldAsInteger(QStringLiteral("maxid")));
-        select(qrSeleziona, Statements::maxPort());
-        const int port =
-            Statements::nextPort(qrSeleziona.fieldAsString(QStringLiteral("maxporta")).isEmpty(),
-                                 qrSeleziona.fieldAsInteger(QStringLiteral("maxporta")));
+        select(qrSeleziona, Statements::idsAndPorts());
+        QVariantList ids, ports;
+        for (; !qrSeleziona.eof(); qrSeleziona.next()) {
+            ids << qrSeleziona.fieldValue(QStringLiteral("myid"));
+            ports << qrSeleziona.fieldValue(QStringLiteral("myporta"));
+        }
+        const std::optional<int> maxId = Statements::greatestInteger(ids);
+        const std::optional<int> maxPort = Statements::greatestInteger(ports);
+        const int id = Statements::nextAccountId(!maxId, maxId.value_or(0));
+        const int port = Statements::nextPort(!maxPort, maxPort.value_or(0));
 
         // Nothing changed since the refusal: it was not another sign-up's doing.
         if (refused && id == refusedId && port == refusedPort)
@@ -220,8 +192,8 @@ void TfmRegistrazione::setConnection(DbConnection& connection)
     m_qrUtenti.reset();
     m_qrSeleziona.reset();
     m_connection = &connection;
-    m_qrSeleziona = std::make_unique<DbQuery>(connection, 30);
-    m_qrUtenti = std::make_unique<DbQuery>(connection, 30);
+    m_qrSeleziona = std::make_unique<DbQuery>(connection, kCommandTimeout);
+    m_qrUtenti = std::make_unique<DbQuery>(connection, kCommandTimeout);
     m_qrUtenti->setSql(Statements::allAccounts());
 }
 
@@ -359,7 +331,7 @@ void TfmRegistrazione::btInviaClick()
         bool missing;
         const char16_t* message;
     } required[] = {
-        {edemail->text().isEmpty(), u"E-Mail obbligatoria"},
+        {edemail->text().trimmed().isEmpty(), u"E-Mail obbligatoria"},
         {edpassword->text().isEmpty(), u"Password obbligatoria"},
         {edusername->text().isEmpty(), u"User Name obbligatorio"},
         {Statements::stationNameWithoutSpaces(ednomecanale->text()).isEmpty(),
@@ -376,7 +348,8 @@ void TfmRegistrazione::btInviaClick()
     }
 
     signup::NewAccount account;
-    account.email = edemail->text();
+    // A pasted address may bring a line end or a tab along.
+    account.email = edemail->text().trimmed();
     account.password = edpassword->text();
     account.user = edusername->text();
     account.stationName = ednomecanale->text();

@@ -2,18 +2,25 @@
 #include "appconfig.h"
 #include "stationprofile.h"
 
+#include <QUrl>
+
 namespace serviceaddress {
+
+QString queryValue(const QString& value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
 
 QString playerPage(const AppConfig& config, const StationProfile& profile)
 {
     return QStringLiteral("HTTPS://") + config.serviceHost +
-           QStringLiteral("/radiosito/player.asp?n=") + profile.stationName;
+           QStringLiteral("/radiosito/player.asp?n=") + queryValue(profile.stationName);
 }
 
 QString secondPlayerPage(const AppConfig& config, const StationProfile& profile)
 {
     return QStringLiteral("https://www.") + config.secondServiceHost +
-           QStringLiteral("/RADIOSITO/PLAYZUNVARI?N=") + profile.stationName;
+           QStringLiteral("/RADIOSITO/PLAYZUNVARI?N=") + queryValue(profile.stationName);
 }
 
 QString streamingServerPage(const AppConfig& config, const StationProfile& profile)

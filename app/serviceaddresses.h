@@ -1,13 +1,18 @@
 #pragma once
 // Every web address of the service that the program opens in the browser or hands to the
 // audio layer. Each is built at the moment of use from the configuration and the station
-// profile; appended values are joined as they are, never encoded.
+// profile. A value that goes into a query is percent-encoded (UTF-8), so that the page gets
+// exactly the station's name; the other appended values are joined as they are.
 #include <QString>
 
 struct AppConfig;
 struct StationProfile;
 
 namespace serviceaddress {
+
+// A value as it goes into a query: UTF-8, everything but letters, digits and "-._~"
+// percent-encoded.
+QString queryValue(const QString& value);
 
 // The station's player page: "HTTPS://" host "/radiosito/player.asp?n=" station name.
 QString playerPage(const AppConfig& config, const StationProfile& profile);

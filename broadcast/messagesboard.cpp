@@ -4,8 +4,10 @@
 #include "serviceconnections.h"
 #include "statements.h"
 #include "stationprofile.h"
+#include "wllog.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDateTime>
 #include <QFont>
 #include <QFrame>
@@ -21,6 +23,11 @@
 namespace {
 
 const QColor kNavy(0, 0, 128);
+const QString kChangedElsewhere = QString::fromUtf16(
+    u"Il messaggio è stato cambiato o cancellato da un'altra parte: l'elenco è stato "
+    u"aggiornato.");
+const char16_t* const kEditOnClipboard =
+    u" Il testo che stavi scrivendo è negli appunti: incollalo dove vuoi.";
 const QPoint kOrigin(440, 0); // the board's top left corner on the console
 
 struct ColumnSpec {
@@ -353,10 +360,46 @@ void MessagesBoard::BTAGGIORNAClick()
         return;
     try {
         refresh();
+    } catch (const DbError& e) {
+        if (!changedElsewhere(e))
+            showException(e.text());
     } catch (const std::exception& e) {
         showException(errorText(e));
     }
     showCurrent();
+}
+
+bool MessagesBoard::changedElsewhere(const DbError& error)
+{
+    if (!DbQuery::isRowNotFound(error))
+        return false;
+    // The row is gone (or, in a table without a key, changed): the list is read again, and
+    // an edit of the row is handed back to the owner on the clipboard, not lost.
+    const bool edited = DQMESSAGGI.modified();
+    QString text = kChangedElsewhere;
+    if (edited) {
+        QString typed;
+        try {
+            typed = DQMESSAGGI.fieldAsString(dedicaColumn());
+        } catch (const DbError&) {
+        }
+        if (QGuiApplication::clipboard())
+            QGuiApplication::clipboard()->setText(typed);
+        text += QString::fromUtf16(kEditOnClipboard);
+    }
+    qCInfo(lcDb).noquote() << "a message was changed or deleted elsewhere; the board reads the"
+                           << "list again" << (edited ? "and keeps the edit on the clipboard" : "");
+    DQMESSAGGI.cancel();
+    try {
+        reloadList();
+    } catch (const std::exception& e) {
+        showException(errorText(e));
+        showCurrent();
+        return true;
+    }
+    showCurrent();
+    m_ctx.run.showMessage(text);
+    return true;
 }
 
 void MessagesBoard::refresh()
@@ -366,6 +409,13 @@ void MessagesBoard::refresh()
     // An edit in the box is written before the list is closed, not dropped with it.
     if (DQMESSAGGI.modified())
         postingMove([this] { DQMESSAGGI.post(); });
+    reloadList();
+}
+
+void MessagesBoard::reloadList()
+{
+    if (!DQMESSAGGI2.isOpen())
+        DQMESSAGGI2.open();
     const Statement select = Statements::messagesOf(m_ctx.profile.stationName);
     Guard guard(m_syncing);
     DSMESSAGGI->reload([&] {
@@ -387,8 +437,23 @@ void MessagesBoard::BTCANCELLADEDICAClick()
     const QString editedText = edited ? DQMESSAGGI.fieldAsString(dedicaColumn()) : QString();
     try {
         DQMESSAGGI.deleteRow();
+    } catch (const DbError& e) {
+        m_lastDeleteError = e.text();
+        // A row changed or deleted elsewhere: the list is read again and the owner told why.
+        if (changedElsewhere(e))
+            return;
+        // Another failure: the list and an edit in the box stay as they were, and the owner
+        // is told.
+        if (edited) {
+            try {
+                DQMESSAGGI.setField(dedicaColumn(), editedText);
+            } catch (const DbError&) {
+            }
+        }
+        showCurrent();
+        showException(e.text());
+        return;
     } catch (const std::exception& e) {
-        // The user is told nothing; the list and an edit in the box stay as they were.
         m_lastDeleteError = errorText(e);
         if (edited) {
             try {
@@ -476,6 +541,11 @@ bool MessagesBoard::tryMove(const std::function<void()>& move)
     bool ok = true;
     try {
         postingMove(move);
+    } catch (const DbError& e) {
+        if (changedElsewhere(e))
+            return false;
+        showException(e.text());
+        ok = false;
     } catch (const std::exception& e) {
         showException(errorText(e));
         ok = false;

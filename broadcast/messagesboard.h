@@ -117,7 +117,7 @@ public:
     // the board runs no statement. Runs by itself when the application is about to quit.
     void programEnd();
 
-    // Why the last single delete failed (it tells the user nothing); empty after a success.
+    // Why the last single delete failed; empty after a success.
     const QString& lastDeleteError() const { return m_lastDeleteError; }
 
 protected:
@@ -125,7 +125,12 @@ protected:
 
 private:
     void buildLayout();
-    void refresh(); // throws
+    void refresh();    // throws
+    void reloadList(); // runs the list's statement again, no edit pending; throws
+    // Handles an error that says the current row was changed or deleted elsewhere: the list
+    // is read again, an edit goes to the clipboard, the owner is told. False for any other
+    // error.
+    bool changedElsewhere(const DbError& error);
     // Runs a move of the cursor, which posts a pending edit; keeps the grid's copy of the
     // written text. Throws as the move does.
     void postingMove(const std::function<void()>& move);

@@ -7,7 +7,7 @@ WL_PACKAGES=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-odbc libqt6sql6-psql libqt6test6
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin
-  postgresql sqlite3 libsqlite3-dev
+  postgresql libpq-dev sqlite3 libsqlite3-dev
   libpulse-dev libpulse-mainloop-glib0 pulseaudio pulseaudio-utils
   libshout3-dev lame icecast2 darkice
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev ffmpeg libgnutls28-dev openssl

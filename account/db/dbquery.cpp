@@ -7,7 +7,11 @@
 #include <QSqlIndex>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSqlResult>
 #include <QVector>
+
+#include <sql.h>
+#include <sqlext.h>
 
 namespace {
 
@@ -55,11 +59,15 @@ struct DbQuery::Impl {
     QVector<QVariant> pending;
     QVector<bool> pendingSet;
 
-    QSqlDatabase db()
+    // Runs work on the connection (opened first when closed), within the query's bound.
+    void onConnection(const DbConnection::Work& work, bool retry = true)
     {
-        if (!connection->isOpen())
-            connection->open();
-        return connection->database();
+        connection->run(work, commandTimeout, retry);
+    }
+
+    int statementTimeout() const
+    {
+        return connection->settings().statementTimeoutSeconds(commandTimeout);
     }
 
     QString driverName() const { return connection->settings().driver; }
@@ -167,13 +175,19 @@ struct DbQuery::Impl {
         return verb + QStringLiteral(" WHERE ") + cond;
     }
 
-    // Runs text on q: prepared with its values bound, or directly when it has none.
-    static void exec(QSqlQuery& q, const QString& text, const QVector<QVariant>& binds)
+    // Runs text on q: prepared with its values bound, or directly when it has none. Over
+    // ODBC it is always prepared, so that the statement carries its query time-out.
+    static void exec(QSqlQuery& q, const QString& text, const QVector<QVariant>& binds,
+                     int timeoutSeconds)
     {
+        const bool odbcDriver =
+            q.driver() && qstrcmp(q.driver()->handle().typeName(), "SQLHANDLE") == 0;
         bool ok = false;
-        if (binds.isEmpty()) {
+        if (binds.isEmpty() && !odbcDriver) {
             ok = q.exec(text);
         } else if (q.prepare(text)) {
+            if (odbcDriver)
+                setQueryTimeout(q, timeoutSeconds);
             for (const QVariant& v : binds)
                 q.addBindValue(v);
             ok = q.exec();
@@ -188,10 +202,21 @@ struct DbQuery::Impl {
         }
     }
 
+    static void setQueryTimeout(QSqlQuery& q, int seconds)
+    {
+        const QVariant h = q.result() ? q.result()->handle() : QVariant();
+        if (!h.isValid() || qstrcmp(h.typeName(), "SQLHANDLE") != 0)
+            return;
+        SQLHANDLE stmt = *static_cast<const SQLHANDLE*>(h.constData());
+        if (stmt)
+            SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
+                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
+    }
+
     int run(QSqlDatabase& d, const QString& text, const QVector<QVariant>& binds)
     {
         QSqlQuery q(d);
-        exec(q, text, binds);
+        exec(q, text, binds, statementTimeout());
         return q.numRowsAffected();
     }
 
@@ -206,7 +231,11 @@ struct DbQuery::Impl {
     {
         if (state == State::Browse)
             return;
-        QSqlDatabase d = db();
+        onConnection([this](QSqlDatabase& d) { postPendingOn(d); });
+    }
+
+    void postPendingOn(QSqlDatabase& d)
+    {
         if (state == State::Insert) {
             QStringList names, marks;
             QVector<QVariant> binds;
@@ -225,7 +254,7 @@ struct DbQuery::Impl {
                                  names.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
                                  marks.join(QStringLiteral(", ")) + QLatin1Char(')');
             QSqlQuery q(d);
-            exec(q, text, binds);
+            exec(q, text, binds, statementTimeout());
             QVector<QVariant> row(record.count());
             for (int c = 0; c < pending.size(); ++c)
                 if (pendingSet[c])
@@ -304,23 +333,25 @@ const QStringList& DbQuery::values() const
 void DbQuery::open()
 {
     close();
-    QSqlDatabase db = d->db();
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
     QVector<QVariant> binds;
     for (const QString& v : d->values)
         binds << v;
-    Impl::exec(q, d->sql, binds);
-    d->record = q.record();
-    const int n = d->record.count();
-    while (q.next()) {
-        QVector<QVariant> row(n);
-        for (int c = 0; c < n; ++c)
-            row[c] = q.value(c);
-        d->rows.append(std::move(row));
-    }
-    if (q.lastError().isValid())
-        throw DbError(providerText(q.lastError()));
+    d->onConnection([this, &binds](QSqlDatabase& db) {
+        d->rows.clear();
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        Impl::exec(q, d->sql, binds, d->statementTimeout());
+        d->record = q.record();
+        const int n = d->record.count();
+        while (q.next()) {
+            QVector<QVariant> row(n);
+            for (int c = 0; c < n; ++c)
+                row[c] = q.value(c);
+            d->rows.append(std::move(row));
+        }
+        if (q.lastError().isValid())
+            throw DbError(providerText(q.lastError()));
+    });
     d->table = tableOf(d->sql);
     d->identityResolved = false;
     d->open = true;
@@ -347,12 +378,12 @@ bool DbQuery::isOpen() const
 void DbQuery::execute()
 {
     close();
-    QSqlDatabase db = d->db();
     QVector<QVariant> binds;
     for (const QString& v : d->values)
         binds << v;
     try {
-        d->rowsAffected = d->run(db, d->sql, binds);
+        d->onConnection(
+            [this, &binds](QSqlDatabase& db) { d->rowsAffected = d->run(db, d->sql, binds); });
     } catch (...) {
         if (d->own)
             d->own->close();
@@ -502,10 +533,12 @@ void DbQuery::deleteRow()
     if (!d->hasRow())
         throw DbError(kNoCurrentRow);
     d->requireTable();
-    QSqlDatabase db = d->db();
-    QVector<QVariant> binds;
-    const QString text = d->rowStatement(db, QString(), binds);
-    const int n = d->run(db, text, binds);
+    int n = 0;
+    d->onConnection([this, &n](QSqlDatabase& db) {
+        QVector<QVariant> binds;
+        const QString text = d->rowStatement(db, QString(), binds);
+        n = d->run(db, text, binds);
+    });
     if (n == 0)
         throw DbError(kRowNotFound);
     d->rows.removeAt(d->cur);
@@ -525,11 +558,15 @@ QStringList DbQuery::rowIdentity() const
     QStringList names;
     if (!d->open || d->table.isEmpty())
         return names;
-    QSqlDatabase db = d->db();
-    d->resolveIdentity(db);
+    d->onConnection([this](QSqlDatabase& db) { d->resolveIdentity(db); });
     if (d->keyColumns.isEmpty())
         return columnNames();
     for (int c : d->keyColumns)
         names << d->record.fieldName(c);
     return names;
+}
+
+bool DbQuery::isRowNotFound(const DbError& error)
+{
+    return error.text() == kRowNotFound;
 }

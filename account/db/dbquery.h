@@ -73,6 +73,10 @@ public:
     QString table() const;
     QStringList rowIdentity() const;
 
+    // Whether an error of post() or deleteRow() says the row is no longer in the table as it
+    // was read (deleted, or changed where no key identifies it).
+    static bool isRowNotFound(const DbError& error);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

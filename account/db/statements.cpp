@@ -1,5 +1,7 @@
 #include "statements.h"
 
+#include <limits>
+
 namespace Statements {
 
 Statement accountRead(const QString& email, const QString& password)
@@ -18,23 +20,58 @@ Statement connectionLog(const QString& stationName)
 
 Statement accountsByEmail(const QString& email)
 {
-    return {QStringLiteral("select * from utenti where myemail = ?"), {email}};
+    return {QStringLiteral("select * from utenti where UPPER(myemail) = UPPER(?)"), {email}};
 }
 
 Statement accountsByStation(const QString& typedName)
 {
-    return {QStringLiteral("select * from utenti where mynomeradio = ?"),
+    return {QStringLiteral("select * from utenti where UPPER(mynomeradio) = UPPER(?)"),
             {stationNameWithoutSpaces(typedName)}};
 }
 
-Statement maxId()
+Statement catalogCheck()
 {
     return {QStringLiteral("select max(myid) as maxid from utenti"), {}};
 }
 
-Statement maxPort()
+Statement idsAndPorts()
 {
-    return {QStringLiteral("select max(myporta) as maxporta from utenti"), {}};
+    return {QStringLiteral("select myid, myporta from utenti"), {}};
+}
+
+std::optional<int> integerValue(const QVariant& value)
+{
+    if (value.isNull())
+        return std::nullopt;
+    bool ok = false;
+    qlonglong n = 0;
+    switch (value.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        n = value.toLongLong(&ok);
+        break;
+    default:
+        n = value.toString().trimmed().toLongLong(&ok, 10);
+        break;
+    }
+    if (!ok || n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return int(n);
+}
+
+std::optional<int> greatestInteger(const QVariantList& values)
+{
+    std::optional<int> greatest;
+    for (const QVariant& v : values) {
+        const std::optional<int> n = integerValue(v);
+        if (n && (!greatest || *n > *greatest))
+            greatest = n;
+    }
+    return greatest;
 }
 
 Statement allAccounts()

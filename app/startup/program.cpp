@@ -45,6 +45,9 @@ void Program::create()
 {
     try {
         make(fmLogin);
+        // A catalog that opens but cannot serve (not a database, truncated, no accounts
+        // table) ends the start-up here, not at the first sign-in.
+        fmLogin->checkCatalog();
         make(fmRegistrazione);
         make(fmMusica2);
         make(dm);

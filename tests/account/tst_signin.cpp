@@ -355,6 +355,11 @@ private slots:
         w.edUser->insert(QStringLiteral("zz"));
         QCOMPARE(w.edUser->text(), QStringLiteral("ÀZZABC@X.IT"));
         QCOMPARE(w.edUser->cursorPosition(), 3);
+        // A letter that grows in capitals: "ß" is "SS", and the next letter goes after it.
+        w.edUser->clear();
+        QTest::keyClicks(w.edUser, QStringLiteral("straße@x.it"));
+        QCOMPARE(w.edUser->text(), QStringLiteral("STRASSE@X.IT"));
+        QCOMPARE(w.edUser->cursorPosition(), 12);
         QVERIFY(s.boxes.waited.isEmpty());
     }
 

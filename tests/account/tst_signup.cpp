@@ -7,7 +7,9 @@
 #include "boxrecorder.h"
 #include "fakemixerbackend.h"
 #include "fakeshell.h"
+#include "faultproxy.h"
 #include "forms.h"
+#include "pgserver.h"
 #include "program.h"
 #include "stationprofile.h"
 #include "testbackends.h"
@@ -16,12 +18,16 @@
 #include "ufmRegistrazione.h"
 
 #include <QAbstractButton>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSet>
 #include <QThread>
+#include <QTimer>
 #include <QtTest>
 #include <array>
 #include <atomic>
@@ -80,9 +86,10 @@ TestAccount existing(int id, const QVariant& port, const QString& email, const Q
 
 // The sign-up window alone, on a connection of its own to the test's database.
 struct SignUp {
-    explicit SignUp(TestDb& db)
+    explicit SignUp(TestDb& db) : SignUp(db, db.settings()) {}
+    SignUp(TestDb& db, const DbConnectionSettings& settings)
         : config(db.config()), ctx{config, profile, run, shell, mixer},
-          connection(QStringLiteral("signup.dbsql"), db.settings()), window(ctx)
+          connection(QStringLiteral("signup.dbsql"), settings), window(ctx)
     {
         connection.open();
         window.setConnection(connection);
@@ -302,19 +309,22 @@ private slots:
         QVERIFY(!s.run.endRequested());
     }
 
-    // Fields of blanks are not empty: they are stored as typed.
+    // Fields of blanks are not empty: they are stored as typed. The e-mail alone is taken
+    // without the blanks, tabs or line end around it.
     void blankFieldsAreGiven()
     {
         auto db = database();
         SignUp s(*db);
         QStringList typed(7, QStringLiteral(" "));
+        typed[0] = QStringLiteral(" \tx@y.it\n");
         typed[3] = QStringLiteral(" R ");
         s.type(typed);
         s.window.btInviaClick();
         WL_COMPARE_TEXTS(s.boxes.waited, (QStringList{kSignedUp, kProgramEnds}));
         const auto rows = accounts(*db);
         QCOMPARE(rows.size(), 1);
-        QCOMPARE(rows[0], (QStringList{"1", " ", " ", " ", "R", " ", "10000", "128000", " ", " "}));
+        QCOMPARE(rows[0],
+                 (QStringList{"1", " ", " ", "x@y.it", "R", " ", "10000", "128000", " ", " "}));
     }
 
     void takenEmailOrStation_data()
@@ -695,6 +705,86 @@ private slots:
         QCOMPARE(fmShoutcast2->ed_server->text(), config.serviceHost + QStringLiteral(":10000"));
         program.destroy();
         QCoreApplication::processEvents();
+    }
+
+    // The server goes silent under an open connection: the owner gets "Exception: " and the
+    // time-out within the bound, the window keeps answering meanwhile with the hourglass,
+    // and a second "Invia" cannot start another sign-up.
+    void silentServerWithinTheBound()
+    {
+        if (onSqlite())
+            QSKIP("a network fault needs a server");
+        auto db = database();
+        FaultProxy proxy(quint16(db->settings().port));
+        QVERIFY(proxy.start());
+        DbConnectionSettings viaProxy = db->settings();
+        viaProxy.port = proxy.port();
+        viaProxy.statementCeilingSeconds = 3;
+        SignUp s(*db, viaProxy);
+        TfmLogin::installBusyCursor();
+        s.window.show();
+        s.type(blueNight());
+        proxy.setMode(FaultProxy::Mode::BlackHole);
+
+        int ticks = 0;
+        bool hourglass = false;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, [&] {
+            ++ticks;
+            hourglass = hourglass || (QGuiApplication::overrideCursor() &&
+                                      QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor);
+            QTest::mouseClick(s.window.btInvia, Qt::LeftButton);
+        });
+        tick.start(200);
+        QElapsedTimer clock;
+        clock.start();
+        s.window.btInviaClick();
+        const qint64 ms = clock.elapsed();
+        tick.stop();
+        qInfo("a black-holed server at sign-up: the error after %lld ms (bound 3 s)", ms);
+        WL_COMPARE_TEXTS(s.boxes.waited, QStringList{QStringLiteral("Exception: timeout expired")});
+        QVERIFY2(ms >= 2500 && ms < 5000, qPrintable(QString::number(ms)));
+        QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+        QVERIFY(hourglass);
+        QVERIFY(!QGuiApplication::overrideCursor());
+        QCOMPARE(accountCount(*db), 0);
+
+        // The link back: the next sign-up reconnects and goes through.
+        proxy.setMode(FaultProxy::Mode::Pass);
+        s.window.btInviaClick();
+        WL_COMPARE_TEXTS(s.boxes.waited, (QStringList{QStringLiteral("Exception: timeout expired"),
+                                                      kSignedUp, kProgramEnds}));
+        QCOMPARE(accountCount(*db), 1);
+    }
+
+    // The server restarts between two sign-ups on the same connection: the second finds the
+    // connection dropped, reopens it and stores its account.
+    void serverRestartedBetweenSignUps()
+    {
+        if (onSqlite())
+            QSKIP("a restart needs a server");
+        WL_REQUIRE_POSTGRES();
+        PgServer pg;
+        QVERIFY2(pg.start(), qPrintable(pg.error()));
+        auto db = TestDb::postgres(pg, QStringLiteral("riavvio"));
+        SignUp s(*db);
+        s.type(blueNight());
+        s.window.btInviaClick();
+        WL_COMPARE_TEXTS(s.boxes.waited, (QStringList{kSignedUp, kProgramEnds}));
+
+        QVERIFY2(pg.restart(), qPrintable(pg.error()));
+        // The first sign-up asked for the end: the later boxes close at once, and are only
+        // listed.
+        QStringList second = blueNight();
+        second[0] = QStringLiteral("alba@radio.example");
+        second[3] = QStringLiteral("Radio Alba");
+        s.type(second);
+        s.window.btInviaClick();
+        WL_COMPARE_TEXTS(s.run.shownTexts(),
+                         (QStringList{kSignedUp, kProgramEnds, kSignedUp, kProgramEnds}));
+        QCOMPARE(s.connection.reconnects(), 1);
+        db->reconnect();
+        QCOMPARE(accountCount(*db), 2);
     }
 };
 

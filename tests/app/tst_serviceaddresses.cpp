@@ -3,6 +3,8 @@
 #include "stationprofile.h"
 
 #include <QTest>
+#include <QUrl>
+#include <QUrlQuery>
 
 using namespace serviceaddress;
 
@@ -31,9 +33,9 @@ private slots:
         const AppConfig c = config();
         const StationProfile p = profile();
         QCOMPARE(playerPage(c, p),
-                 QStringLiteral("HTTPS://radio.example.net/radiosito/player.asp?n=Radio Blu"));
+                 QStringLiteral("HTTPS://radio.example.net/radiosito/player.asp?n=Radio%20Blu"));
         QCOMPARE(secondPlayerPage(c, p),
-                 QStringLiteral("https://www.alt.example.net/RADIOSITO/PLAYZUNVARI?N=Radio Blu"));
+                 QStringLiteral("https://www.alt.example.net/RADIOSITO/PLAYZUNVARI?N=Radio%20Blu"));
         QCOMPARE(streamingServerPage(c, p), QStringLiteral("HTTPS://radio.example.net:10012"));
         QCOMPARE(youtubeHome(c, p), QStringLiteral("httpS://www.youtube.it"));
         QCOMPARE(youtubeHomeParameters(c, p), QStringLiteral("https://www.youtube.it"));
@@ -44,15 +46,22 @@ private slots:
         QCOMPARE(setupPage(c, p), QStringLiteral("http://radio.example.net/CREASHOUT3.asp"));
     }
 
-    // Values are joined as they are: no blank, percent, ampersand or quote is encoded.
-    void valuesAreNotEncoded()
+    // The player pages get the exact name as their query value, whatever it holds; the
+    // publishing point's path keeps it as it is.
+    void playerPagesEncodeTheName()
     {
         const AppConfig c = config();
         StationProfile p = profile();
-        p.stationName = QStringLiteral("Rock & Roll 100% l'onda");
-        QVERIFY(playerPage(c, p).endsWith(QStringLiteral("?n=Rock & Roll 100% l'onda")));
-        QVERIFY(secondPlayerPage(c, p).endsWith(QStringLiteral("?N=Rock & Roll 100% l'onda")));
-        QVERIFY(publishingPoint(c, p).endsWith(QStringLiteral(":11113/Rock & Roll 100% l'onda")));
+        p.stationName = QStringLiteral("Rock & Roll #1 + 100% Città");
+        const QString encoded =
+            QStringLiteral("Rock%20%26%20Roll%20%231%20%2B%20100%25%20Citt%C3%A0");
+        QVERIFY2(playerPage(c, p).endsWith(QStringLiteral("?n=") + encoded),
+                 qPrintable(playerPage(c, p)));
+        QVERIFY(secondPlayerPage(c, p).endsWith(QStringLiteral("?N=") + encoded));
+        const QUrl url(playerPage(c, p));
+        QCOMPARE(QUrlQuery(url).queryItemValue(QStringLiteral("n"), QUrl::FullyDecoded),
+                 p.stationName);
+        QVERIFY(publishingPoint(c, p).endsWith(QStringLiteral(":11113/") + p.stationName));
     }
 
     // Each address reads the profile when it is built, not when the program started.

@@ -14,8 +14,8 @@
 #include "ufmWMA.h"
 #include "wavelornapplication.h"
 
-#include <QFile>
 #include <QAbstractButton>
+#include <QFile>
 #include <QMessageBox>
 #include <QTimer>
 #include <QtTest>
@@ -35,10 +35,12 @@ const Expected kOrder[] = {
     {"TfmCrealatuaradiowm", "fmCrealatuaradiowm", "Crea la tua radio"},
     {"TfmRip", "fmRip", ""},
     {"TfmCollegati", "fmCollegati", "Collegamento ad un altra radio"},
-    {"TfmCreazioneCollegati", "fmCreazioneCollegati", "Creazione elenco radio in corso Attendere..."},
+    {"TfmCreazioneCollegati", "fmCreazioneCollegati",
+     "Creazione elenco radio in corso Attendere..."},
     {"TfmAscolta", "fmAscolta", "Ascolta o guarda"},
     {"TfmStatistiche2", "fmStatistiche2", "Statistiche Iin tempo reale"},
-    {"TfmPannelloDiControlloShoutcast", "fmPannelloDiControlloShoutcast", "Pannello di Controllo ShoutCast"},
+    {"TfmPannelloDiControlloShoutcast", "fmPannelloDiControlloShoutcast",
+     "Pannello di Controllo ShoutCast"},
     {"TFMATTESA", "FMATTESA", "ATTENDERE PREGO!!!"},
     {"TfmShoutcast2", "fmShoutcast2", ""},
     {"TForm2wma", "Form2wma", "Trasmissione Live!!!  Vers. 5.0"},
@@ -71,6 +73,8 @@ private slots:
     void createsInOrderShowsOnlyTheMainWindowAndDestroysInReverse();
     void creationFailureShowsTheErrorAndEndsWithCode1();
     void closingAnotherWindowHidesItClosingTheMainWindowEndsTheRun();
+    void unusableCatalogEndsTheStartUpWithCode1_data();
+    void unusableCatalogEndsTheStartUpWithCode1();
 
 private:
     std::unique_ptr<TestDb> m_db;
@@ -119,7 +123,8 @@ void TestStartup::createsInOrderShowsOnlyTheMainWindowAndDestroysInReverse()
     // Exit: the last created first, then the profile emptied.
     QStringList destroyed;
     for (QObject* o : program.objects())
-        connect(o, &QObject::destroyed, [&destroyed, name = o->objectName()] { destroyed << name; });
+        connect(o, &QObject::destroyed,
+                [&destroyed, name = o->objectName()] { destroyed << name; });
     profile.stationName = QStringLiteral("RadioProva");
     profile.port = QStringLiteral("10000");
     program.destroy();
@@ -151,6 +156,53 @@ void TestStartup::creationFailureShowsTheErrorAndEndsWithCode1()
     QVERIFY2(visibleMeanwhile.isEmpty(), qPrintable(visibleMeanwhile.join(", ")));
     QVERIFY(!fmLogin && !dm);
     QVERIFY(!QFile::exists(m_db->sqliteFile())); // nothing created in its place
+}
+
+void TestStartup::unusableCatalogEndsTheStartUpWithCode1_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("not a database") << QStringLiteral("text");
+    QTest::newRow("truncated") << QStringLiteral("truncated");
+    QTest::newRow("no accounts table") << QStringLiteral("no utenti");
+}
+
+// A catalog file that opens but cannot serve: the error box before any window, exit code 1.
+void TestStartup::unusableCatalogEndsTheStartUpWithCode1()
+{
+    QFETCH(QString, damage);
+    const QString file = m_db->sqliteFile();
+    if (damage == QLatin1String("no utenti")) {
+        m_db->exec(QStringLiteral("DROP TABLE utenti"));
+    } else {
+        for (int i = 0; i < 200; ++i) // enough rows for the table to span pages
+            m_db->exec(QStringLiteral("INSERT INTO utenti (myid, myemail, mynomeradio, myporta) "
+                                      "VALUES (?, ?, ?, ?)"),
+                       {i + 1, QStringLiteral("a%1@x.it").arg(i), QStringLiteral("R%1").arg(i),
+                        10000 + 2 * i});
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        if (damage == QLatin1String("text")) {
+            f.resize(0);
+            f.write("Questo non è un database, ma un file di testo.\n");
+        } else {
+            QVERIFY(f.size() > 8192);
+            f.resize(f.size() / 2);
+        }
+    }
+    QString text;
+    QStringList visibleMeanwhile;
+    auto* app = static_cast<WavelornApplication*>(qApp);
+    const int rc = runProgram(*app, m_db->config(), m_shell, m_mixer, [&](AppRun& run) {
+        run.setWaitHook([&](QWidget& box) {
+            text = static_cast<QMessageBox&>(box).text();
+            visibleMeanwhile = visibleTopLevels(&box);
+            static_cast<QMessageBox&>(box).buttons().value(0)->click();
+        });
+    });
+    QCOMPARE(rc, 1);
+    QVERIFY2(!text.isEmpty(), "the error box shows the error's text");
+    QVERIFY2(visibleMeanwhile.isEmpty(), qPrintable(visibleMeanwhile.join(", ")));
+    QVERIFY(!fmLogin);
 }
 
 void TestStartup::closingAnotherWindowHidesItClosingTheMainWindowEndsTheRun()

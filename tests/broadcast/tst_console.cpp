@@ -254,9 +254,9 @@ void TstConsole::buttons()
     QCOMPARE(s.shell().calls.size(), 1);
     QCOMPARE(s.shell().calls[0].kind, QStringLiteral("open"));
     QCOMPARE(s.shell().calls[0].address,
-             QStringLiteral("HTTPS://127.0.0.1/radiosito/player.asp?n=Radio Due"));
+             QStringLiteral("HTTPS://127.0.0.1/radiosito/player.asp?n=Radio%20Due"));
     QCOMPARE(s.shell().calls[0].parameters,
-             QStringLiteral("https://www.127.0.0.1/RADIOSITO/PLAYZUNVARI?N=Radio Due"));
+             QStringLiteral("https://www.127.0.0.1/RADIOSITO/PLAYZUNVARI?N=Radio%20Due"));
     QCOMPARE(s.shell().calls[0].show, int(Shell::ShowMaximized));
 
     c.BTPANNELLOSHOUTCAST->click();

@@ -110,8 +110,7 @@ private slots:
 
     void postgresFailures()
     {
-        if (!PgServer::available())
-            QSKIP("PostgreSQL binaries are not installed");
+        WL_REQUIRE_POSTGRES();
         QVERIFY2(pg().isRunning(), qPrintable(pg().error()));
         auto t = TestDb::postgres(pg(), QStringLiteral("servizio"));
 
@@ -164,15 +163,17 @@ private slots:
     {
         DbConnectionSettings s = freeTds(0, 15);
         QCOMPARE(DbConnection::odbcConnectionString(s),
-                 QStringLiteral("DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=1433;DATABASE=servizio;"
-                                "UID=sa;PWD={Pw;{x}}=14chars};TDS_Version=7.4;ClientCharset=UTF-8;"
-                                "PacketSize=4096;WSID=POSTAZIONE1;Encryption=off"));
+                 QStringLiteral(
+                     "DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=1433;DATABASE=servizio;"
+                     "UID=sa;PWD={Pw;{x}}=14chars};TDS_Version=7.4;ClientCharset=UTF-8;Timeout=60;"
+                     "PacketSize=4096;WSID=POSTAZIONE1;Encryption=off"));
         s.fullForm = false;
         s.port = 1444;
         s.password = QStringLiteral("semplice");
-        QCOMPARE(DbConnection::odbcConnectionString(s),
-                 QStringLiteral("DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=1444;DATABASE=servizio;"
-                                "UID=sa;PWD=semplice;TDS_Version=7.4;ClientCharset=UTF-8"));
+        QCOMPARE(
+            DbConnection::odbcConnectionString(s),
+            QStringLiteral("DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=1444;DATABASE=servizio;"
+                           "UID=sa;PWD=semplice;TDS_Version=7.4;ClientCharset=UTF-8;Timeout=60"));
     }
 
     void freeTdsFailures()
@@ -217,8 +218,7 @@ private slots:
     // provider's text, no window appears, the exit code is 1.
     void startUpWithRefusedLogin()
     {
-        if (!PgServer::available())
-            QSKIP("PostgreSQL binaries are not installed");
+        WL_REQUIRE_POSTGRES();
         QVERIFY2(pg().isRunning(), qPrintable(pg().error()));
         auto t = TestDb::postgres(pg(), QStringLiteral("avvio"));
         AppConfig config = t->config();

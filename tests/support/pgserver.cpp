@@ -183,28 +183,55 @@ bool PgServer::start()
                   QStringLiteral("UTF8"), QStringLiteral("--locale=C.UTF-8"), QStringLiteral("-N")},
                  120000))
         return false;
-    const QString log = root + QStringLiteral("/server.log");
     for (int attempt = 0; attempt < 3 && !m_running; ++attempt) {
         m_port = freeLoopbackPort();
-        m_server = std::make_unique<QProcess>();
-        m_server->setStandardOutputFile(log, QIODevice::Append);
-        m_server->setStandardErrorFile(log, QIODevice::Append);
-        prepare(*m_server, QStringLiteral("postgres"),
-                {QStringLiteral("-D"), m_data, QStringLiteral("-p"), QString::number(m_port),
-                 QStringLiteral("-k"), sock, QStringLiteral("-c"),
-                 QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
-                 QStringLiteral("fsync=off")});
-        m_server->start();
-        m_running = m_server->waitForStarted(10000) && waitReady(60000);
-        if (!m_running)
-            stop();
+        launch();
     }
-    if (!m_running) {
-        QFile f(log);
-        if (f.open(QIODevice::ReadOnly))
-            m_error += QStringLiteral("\n") + QString::fromLocal8Bit(f.readAll());
-    }
+    if (!m_running)
+        appendLog();
     return m_running;
+}
+
+void PgServer::launch()
+{
+    const QString root = m_dir->path();
+    const QString log = root + QStringLiteral("/server.log");
+    m_server = std::make_unique<QProcess>();
+    m_server->setStandardOutputFile(log, QIODevice::Append);
+    m_server->setStandardErrorFile(log, QIODevice::Append);
+    prepare(*m_server, QStringLiteral("postgres"),
+            {QStringLiteral("-D"), m_data, QStringLiteral("-p"), QString::number(m_port),
+             QStringLiteral("-k"), root + QStringLiteral("/sock"), QStringLiteral("-c"),
+             QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
+             QStringLiteral("fsync=off")});
+    m_server->start();
+    m_running = m_server->waitForStarted(10000) && waitReady(60000);
+    if (!m_running)
+        stop();
+}
+
+void PgServer::appendLog()
+{
+    QFile f(m_dir->path() + QStringLiteral("/server.log"));
+    if (f.open(QIODevice::ReadOnly))
+        m_error += QStringLiteral("\n") + QString::fromLocal8Bit(f.readAll());
+}
+
+bool PgServer::restart()
+{
+    if (!m_dir || m_data.isEmpty())
+        return false;
+    stop();
+    m_error.clear();
+    launch();
+    if (!m_running)
+        appendLog();
+    return m_running;
+}
+
+bool PgServer::required()
+{
+    return qgetenv("CI") == "true";
 }
 
 void PgServer::stop()

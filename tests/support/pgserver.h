@@ -5,8 +5,7 @@
 // when the test crashes.
 //
 // Typical use:
-//     if (!PgServer::available())
-//         QSKIP("PostgreSQL binaries not installed");
+//     WL_REQUIRE_POSTGRES();  // skips without the binaries, fails under CI
 //     PgServer pg;
 //     QVERIFY2(pg.start(), qPrintable(pg.error()));
 #include "dbconnection.h"
@@ -29,6 +28,11 @@ public:
 
     bool start(); // false with error() on failure; nothing is left running then
     void stop();
+    // Stops the server and starts it again on the same port and data: every connection is
+    // dropped, the catalogs stay.
+    bool restart();
+    // Under CI (CI=true) a server that cannot run fails the test instead of skipping it.
+    static bool required();
     bool isRunning() const { return m_running; }
     const QString& error() const { return m_error; }
 
@@ -46,6 +50,8 @@ private:
     bool runTool(const QString& tool, const QStringList& args, int timeoutMs);
     void prepare(QProcess& p, const QString& tool, const QStringList& args);
     bool waitReady(int timeoutMs);
+    void launch(); // the server on m_port over m_data; m_running tells
+    void appendLog();
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_server;
@@ -57,3 +63,13 @@ private:
 
 // A loopback TCP port that nothing listens on (just freed).
 int freeLoopbackPort();
+
+// Skips the test when PostgreSQL is not installed; under CI (CI=true) fails it instead.
+#define WL_REQUIRE_POSTGRES()                                                                      \
+    do {                                                                                           \
+        if (!PgServer::available()) {                                                              \
+            if (PgServer::required())                                                              \
+                QFAIL("PostgreSQL binaries are not installed, and CI needs them");                 \
+            QSKIP("PostgreSQL binaries are not installed");                                        \
+        }                                                                                          \
+    } while (false)

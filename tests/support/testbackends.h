@@ -49,12 +49,16 @@ private:
 // not installed, fails it when its server cannot start.
 #define WL_MAKE_DB(backends, var)                                                                  \
     QFETCH(QString, backend);                                                                      \
-    if (backend == QLatin1String("postgres") && !PgServer::available())                            \
-        QSKIP("PostgreSQL binaries are not installed");                                            \
+    if (backend == QLatin1String("postgres"))                                                      \
+        WL_REQUIRE_POSTGRES();                                                                     \
     std::unique_ptr<TestDb> var = (backends).make(backend);                                        \
     QVERIFY2(var, "the database server did not start");
 
-// In init(): skips the functions of the PostgreSQL global row when its server is not running.
+// In init(): skips the functions of the PostgreSQL global row when its server is not running;
+// under CI (CI=true) fails them.
 #define WL_SKIP_WITHOUT_POSTGRES(backends)                                                         \
-    if (!TestBackends::onSqlite() && !(backends).postgresRunning())                                \
-        QSKIP("no PostgreSQL server");
+    if (!TestBackends::onSqlite() && !(backends).postgresRunning()) {                              \
+        if (PgServer::required())                                                                  \
+            QFAIL("the PostgreSQL server did not start, and CI needs it");                         \
+        QSKIP("no PostgreSQL server");                                                             \
+    }

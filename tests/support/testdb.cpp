@@ -125,6 +125,14 @@ void TestDb::openAdmin()
         throw DbError(providerText(db.lastError()));
 }
 
+void TestDb::reconnect()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_admin, false);
+    db.close();
+    if (!db.open())
+        throw DbError(providerText(db.lastError()));
+}
+
 void TestDb::applySchema()
 {
     for (const QString& s : scriptStatements(schemaFile(m_settings.driver)))

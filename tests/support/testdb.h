@@ -44,6 +44,8 @@ public:
     // The SQLite file (empty on PostgreSQL).
     QString sqliteFile() const;
 
+    // Opens the helpers' own connection again (after the server restarted).
+    void reconnect();
     // Runs a statement with bound values.
     void exec(const QString& sql, const QVariantList& values = {});
     // The rows of a query, each a list of its column values.
