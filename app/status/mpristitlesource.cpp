@@ -47,7 +47,7 @@ MprisTitleSource::MprisTitleSource(QDBusConnection bus, QObject* parent)
     : QObject(parent), m_bus(std::move(bus))
 {
     if (!m_bus.isConnected()) {
-        qCWarning(lcUi).noquote() << "Titles from the music player: no session bus:"
+        qCInfo(lcUi).noquote() << "Titles from the music player: no session bus:"
                                   << m_bus.lastError().message();
         return;
     }
