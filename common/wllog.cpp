@@ -107,8 +107,7 @@ void handler(QtMsgType type, const QMessageLogContext& context, const QString& t
     if (s.journal) {
         const QByteArray msg = text.toUtf8();
         sd_journal_send("MESSAGE=%s", msg.constData(), "PRIORITY=%d", priority(type),
-                        "QT_CATEGORY=%s", category, "SYSLOG_IDENTIFIER=wavelorn-encoder",
-                        nullptr);
+                        "QT_CATEGORY=%s", category, "SYSLOG_IDENTIFIER=wavelorn-encoder", nullptr);
     }
 #endif
     if (!s.sinks.empty()) {

@@ -48,7 +48,7 @@ MprisTitleSource::MprisTitleSource(QDBusConnection bus, QObject* parent)
 {
     if (!m_bus.isConnected()) {
         qCInfo(lcUi).noquote() << "Titles from the music player: no session bus:"
-                                  << m_bus.lastError().message();
+                               << m_bus.lastError().message();
         return;
     }
     m_bus.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
