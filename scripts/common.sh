@@ -4,7 +4,7 @@ set -euo pipefail
 WL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 WL_PACKAGES=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang-format clang-tidy
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-odbc libqt6sql6-psql libqt6test6
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin
   postgresql libpq-dev sqlite3 libsqlite3-dev

@@ -409,11 +409,15 @@ void PulseCapture::recover()
     if (!anew && cs == PA_CONTEXT_READY) {
         if (!PA_STREAM_IS_GOOD(ss) || m_renewStream)
             newStream = true;
-        else if (ss != PA_STREAM_READY && now - m_streamSince >= giveUpNs)
-            anew = true;
-        else if (ss == PA_STREAM_READY && m_lost.load() && now - m_lastAudio >= silentServerNs &&
-                 now - m_streamSince >= (m_streamHeard ? renewSilentStreamNs : firstAudioNs))
-            anew = true; // a server that hangs, or left the stream unconnected
+        else {
+            // A stream that never gets ready, or a ready one that brings nothing: a server
+            // that hangs, or left the stream unconnected.
+            const bool neverReady = ss != PA_STREAM_READY && now - m_streamSince >= giveUpNs;
+            const bool silent =
+                ss == PA_STREAM_READY && m_lost.load() && now - m_lastAudio >= silentServerNs &&
+                now - m_streamSince >= (m_streamHeard ? renewSilentStreamNs : firstAudioNs);
+            anew = neverReady || silent;
+        }
     }
     if (anew) {
         dropStream();

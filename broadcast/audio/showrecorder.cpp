@@ -34,7 +34,8 @@ std::size_t frameLength(const unsigned char* h)
     else if (version == 0)
         rate /= 4;
     const int perFrame = version == 3 ? 144 : 72;
-    return static_cast<std::size_t>(perFrame * kbps * 1000 / rate + padding);
+    const int bytes = perFrame * kbps * 1000 / rate + padding;
+    return static_cast<std::size_t>(bytes);
 }
 
 } // namespace
