@@ -1,6 +1,7 @@
 #include "casttitle.h"
 #include "caststats.h"
 #include "casttext.h"
+#include "titletext.h"
 #include "wllog.h"
 
 TitleSender::TitleSender(CastAddress address, std::string password, OutcomeFn onOutcome)
@@ -40,8 +41,11 @@ void TitleSender::stop()
 }
 
 std::string TitleSender::requestPath(const CastAddress& a, const std::string& password,
-                                     const std::string& title)
+                                     const std::string& typed)
 {
+    // Players show what the server keeps: typographic punctuation would become '?' (single
+    // bytes) or an HTML entity (a mount of the default charset).
+    const std::string title = withPlainPunctuation(typed);
     if (a.shoutcast) {
         // A SHOUTcast server takes its title as single bytes.
         std::string text = casttext::utf8ToLatin1(casttext::cleanTitle(title, std::string::npos));
