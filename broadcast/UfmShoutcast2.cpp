@@ -118,6 +118,8 @@ TfmShoutcast2::TfmShoutcast2(AppContext& ctx)
         emit airStateChanged();
     });
 
+    m_watchTimer.setInterval(castengine::WatchIntervalMs);
+    connect(&m_watchTimer, &QTimer::timeout, this, &TfmShoutcast2::queryListeners);
     m_meterTimer.setInterval(castengine::MeterIntervalMs);
     connect(&m_meterTimer, &QTimer::timeout, this, &TfmShoutcast2::meterTimerTimer);
 
@@ -128,6 +130,7 @@ TfmShoutcast2::~TfmShoutcast2()
 {
     m_reconnectTimer.stop();
     m_meterTimer.stop();
+    m_watchTimer.stop();
     LevelTimer->stop();
     for (HENCODE e : m_notified)
         BASS_Encode_SetNotify(e, nullptr, nullptr);
@@ -334,6 +337,7 @@ void TfmShoutcast2::attemptDone(const AttemptResult& r)
     setTitleBoxEnabled(true);
     LevelTimer->start();
     m_meterTimer.start();
+    m_watchTimer.start();
     BASS_Encode_SetNotify(enc, &TfmShoutcast2::EncoderNotifyProc, m_state.EngineWindowHandle);
     m_notified.push_back(enc);
     if (m_notified.size() > 64)
@@ -384,6 +388,7 @@ void TfmShoutcast2::StopCast()
     setSettingsEnabled(true);
     setTitleBoxEnabled(false);
     LevelTimer->stop();
+    m_watchTimer.stop();
     m_state.MeterBar = 0;
     setConsoleBar(0);
     noteAirState();

@@ -205,6 +205,10 @@ private:
     QTimer m_airTimer;
 
     QTimer m_meterTimer;
+    // While on the air the server is asked for its listener count every few seconds: a
+    // server whose process hangs keeps taking the stream in its kernel for minutes, and only
+    // its silence to a request tells it (the audio layer watches the answers).
+    QTimer m_watchTimer;
     bool m_captureLost = false;
     std::function<DWORD(HRECORD)> m_captureState;
     QLabel* m_captureLostNote = nullptr;

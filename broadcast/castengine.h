@@ -44,6 +44,8 @@ namespace castengine {
 constexpr int MeterBarMax = 128;
 constexpr int MeterFloorDb = -60;
 constexpr int MeterIntervalMs = 50;
+// How often the server is asked for its listener count while on the air.
+constexpr int WatchIntervalMs = 2000;
 constexpr int MeterFallPerTick = 8;
 // Every this many ticks the listener count is skipped.
 constexpr int CountSkipEvery = 100;

@@ -430,12 +430,15 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(own.title(mount), QStringLiteral("In attesa"), 8000);
 
         own.suspend();
+        QElapsedTimer hung;
+        hung.start();
         struct Resume {
             IcecastServer& s;
             ~Resume() { s.resume(); } // in every outcome
         } resumeAtEnd{own};
         // The watchdog reports the dead connection; with Auto-reconnect off nothing changes.
         QTRY_VERIFY_WITH_TIMEOUT(w->state().CastDead, 30000);
+        qInfo("a hung server was seen after %.1f s", hung.elapsed() / 1000.0);
         QCoreApplication::processEvents();
         QCOMPARE(w->btn_start->text(), QStringLiteral("Stop"));
         QVERIFY(w->state().CaptureChannel != 0);
