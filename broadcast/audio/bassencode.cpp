@@ -11,30 +11,28 @@ namespace {
 // A WAV header for a stream of unknown length, for encoders that want one.
 std::vector<unsigned char> wavHeader(DWORD rate, DWORD chans)
 {
-    auto put32 = [](std::vector<unsigned char>& v, std::uint32_t x) {
-        for (int i = 0; i < 4; ++i)
-            v.push_back(static_cast<unsigned char>(x >> (8 * i)));
+    std::vector<unsigned char> h(44);
+    std::size_t at = 0;
+    auto text = [&](const char* t) {
+        for (; *t; ++t)
+            h[at++] = static_cast<unsigned char>(*t);
     };
-    auto put16 = [](std::vector<unsigned char>& v, std::uint16_t x) {
-        v.push_back(static_cast<unsigned char>(x));
-        v.push_back(static_cast<unsigned char>(x >> 8));
+    auto put = [&](std::uint32_t x, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            h[at++] = static_cast<unsigned char>(x >> (8 * i));
     };
-    std::vector<unsigned char> h;
-    const char* riff = "RIFF";
-    h.insert(h.end(), riff, riff + 4);
-    put32(h, 0xFFFFFFFFu);
-    const char* wavefmt = "WAVEfmt ";
-    h.insert(h.end(), wavefmt, wavefmt + 8);
-    put32(h, 16);
-    put16(h, 1);
-    put16(h, static_cast<std::uint16_t>(chans));
-    put32(h, rate);
-    put32(h, rate * chans * 2);
-    put16(h, static_cast<std::uint16_t>(chans * 2));
-    put16(h, 16);
-    const char* data = "data";
-    h.insert(h.end(), data, data + 4);
-    put32(h, 0xFFFFFFFFu);
+    text("RIFF");
+    put(0xFFFFFFFFu, 4);
+    text("WAVEfmt ");
+    put(16, 4);
+    put(1, 2);
+    put(chans, 2);
+    put(rate, 4);
+    put(rate * chans * 2, 4);
+    put(chans * 2, 2);
+    put(16, 2);
+    text("data");
+    put(0xFFFFFFFFu, 4);
     return h;
 }
 
