@@ -296,9 +296,9 @@ void TfmLogin::lbEntraClick()
     try {
         // 1. The console line and the volumes, before the account is looked up.
         VolumeLineIndex = 0;
-        if (!Form2wma || !Form2wma->scb || !Form2wma->lbvol || !Form2wma->Edit1)
+        if (!Form2wma)
             throw AppError(QStringLiteral("La console non esiste"));
-        chooseConsoleLine(*m_a1, *Form2wma->scb, *Form2wma->lbvol, &VolumeLineIndex);
+        VolumeLineIndex = Form2wma->chooseVolumeLine(*m_a1);
 
         // 2.-5. The account. A pasted address may bring a line end or a tab along.
         m_readFailed = false;
@@ -312,7 +312,7 @@ void TfmLogin::lbEntraClick()
         }
 
         // 6. The Windows Media publishing point.
-        Form2wma->Edit1->setText(serviceaddress::publishingPoint(m_ctx.config, profile));
+        Form2wma->setPublishingPoint(serviceaddress::publishingPoint(m_ctx.config, profile));
 
         // 7.-8. The notice about the recording source, and the connection log.
         m_ctx.run.showMessage(QString::fromUtf8(kMixerNotice));
@@ -366,16 +366,16 @@ void TfmLogin::AVVIO()
             return;
         }
 
-        if (!fmShoutcast2 || !fmShoutcast2->ed_server || !fmShoutcast2->ed_Password ||
-            !fmShoutcast2->ed_Name || !fmShoutcast2->ed_genre || !fmShoutcast2->ed_url ||
-            !fmShoutcast2->ed_desc)
+        if (!fmShoutcast2)
             throw AppError(QStringLiteral("La finestra di trasmissione non esiste"));
-        fmShoutcast2->ed_server->setText(serviceaddress::castServer(m_ctx.config, profile));
-        fmShoutcast2->ed_Password->setText(profile.streamPassword);
-        fmShoutcast2->ed_Name->setText(m_ctx.config.serviceHost);
-        fmShoutcast2->ed_genre->setText(LEGGICAMPO(QStringLiteral("mygenere")));
-        fmShoutcast2->ed_url->setText(serviceaddress::castUrl(m_ctx.config, profile));
-        fmShoutcast2->ed_desc->setText(LEGGICAMPO(QStringLiteral("mydescrizione")));
+        CastStationFields fields;
+        fields.server = serviceaddress::castServer(m_ctx.config, profile);
+        fields.password = profile.streamPassword;
+        fields.name = m_ctx.config.serviceHost;
+        fields.genre = LEGGICAMPO(QStringLiteral("mygenere"));
+        fields.url = serviceaddress::castUrl(m_ctx.config, profile);
+        fields.description = LEGGICAMPO(QStringLiteral("mydescrizione"));
+        fmShoutcast2->setStationFields(fields);
         setBusyCursor(false);
     } catch (...) {
         // Ignored; the hourglass stays until sign-in's last step.

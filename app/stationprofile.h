@@ -13,3 +13,14 @@ struct StationProfile {
 
     void clear() { *this = StationProfile{}; }
 };
+
+// What sign-in hands the engine window for its settings' edits: the server address, the
+// stream password, the name, genre, address and description the server shows.
+struct CastStationFields {
+    QString server;
+    QString password;
+    QString name;
+    QString genre;
+    QString url;
+    QString description;
+};

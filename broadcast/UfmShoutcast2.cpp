@@ -538,24 +538,30 @@ void TfmShoutcast2::setListenerCaption(int count)
     setWindowTitle(QStringLiteral("Utenti connessi (%1 listeners)").arg(count));
 }
 
-QProgressBar* TfmShoutcast2::consoleBar() const
-{
-    if (m_consoleBarOverride)
-        return m_consoleBarOverride;
-    return Form2wma ? Form2wma->ProgressBar1 : nullptr;
-}
-
 void TfmShoutcast2::setConsoleBar(int position)
 {
-    QProgressBar* bar = consoleBar();
-    if (!bar)
+    if (position == m_consoleMeter)
         return;
-    const int v = std::clamp(position, bar->minimum(), bar->maximum());
-    if (v == bar->value())
-        return;
-    bar->setValue(v);
-    // The bar repaints by itself only for steps of a whole chunk: every step is painted.
-    bar->update();
+    m_consoleMeter = position;
+    emit consoleMeterChanged(position);
+}
+
+void TfmShoutcast2::setConsoleBarForTesting(QProgressBar* bar)
+{
+    connect(this, &TfmShoutcast2::consoleMeterChanged, bar, [bar](int position) {
+        bar->setValue(std::clamp(position, bar->minimum(), bar->maximum()));
+        bar->update();
+    });
+}
+
+void TfmShoutcast2::setStationFields(const CastStationFields& fields)
+{
+    ed_server->setText(fields.server);
+    ed_Password->setText(fields.password);
+    ed_Name->setText(fields.name);
+    ed_genre->setText(fields.genre);
+    ed_url->setText(fields.url);
+    ed_desc->setText(fields.description);
 }
 
 BOOL TfmShoutcast2::CaptureProc(HRECORD handle, const void*, DWORD, void* user)

@@ -4,6 +4,7 @@
 #include "castengine.h"
 #include "form.h"
 #include "showrecorder.h"
+#include "stationprofile.h"
 
 #include <QByteArray>
 #include <QEvent>
@@ -103,8 +104,10 @@ public:
     // True while a listener-count query runs on its worker.
     bool listenerQueryRunning() const { return m_statsWatcher.isRunning(); }
 
-    // Tests: the bar the engine moves in place of the console's ProgressBar1.
-    void setConsoleBarForTesting(QProgressBar* bar) { m_consoleBarOverride = bar; }
+    // Tests: a bar that follows consoleMeterChanged as the console's level bar does.
+    void setConsoleBarForTesting(QProgressBar* bar);
+    // The station's settings as sign-in hands them over: they fill the settings' edits.
+    void setStationFields(const CastStationFields& fields);
     // Tests: the reconnection delays are divided by this factor.
     void setReconnectSpeedupForTesting(int factor) { m_reconnectSpeedup = factor; }
     // Tests: the capture's state as the meter reads it (BASS_ChannelIsActive otherwise).
@@ -140,6 +143,8 @@ signals:
     void captureLostChanged(bool lost);
     // The listener count read from the server.
     void listenersChanged(int count);
+    // The position of the console's level bar (0..128) at each change of the meter.
+    void consoleMeterChanged(int position);
     // The input's peak in dBFS at each tick of the meter (-inf for silence), while on the air.
     void levelRead(double dbfs);
     // The recording ended by itself (a full disk, say).
@@ -178,7 +183,6 @@ private:
                            void* user);
     void setListenerCaption(int count);
     void setConsoleBar(int position);
-    QProgressBar* consoleBar() const;
     int bitrate() const;
 
     AppContext& m_ctx;
@@ -190,7 +194,7 @@ private:
     QFutureWatcher<int> m_statsWatcher;
     // Every encoder given our notification, so that none can call us once we are gone.
     std::vector<HENCODE> m_notified;
-    QPointer<QProgressBar> m_consoleBarOverride;
+    int m_consoleMeter = -1; // the position last sent, -1 before the first
 
     // Start attempts and stops, one after the other, off the GUI thread.
     QThreadPool m_worker;

@@ -463,6 +463,28 @@ void TForm2wma::TMRECONNECT2Timer()
     }
 }
 
+int TForm2wma::chooseVolumeLine(TAudioMixer& mixer)
+{
+    int line = 0;
+    chooseConsoleLine(mixer, *scb, *lbvol, &line);
+    return line;
+}
+
+void TForm2wma::setPublishingPoint(const QString& address)
+{
+    Edit1->setText(address);
+}
+
+void TForm2wma::showInputLevel(int position)
+{
+    const int v = std::clamp(position, ProgressBar1->minimum(), ProgressBar1->maximum());
+    if (v == ProgressBar1->value())
+        return;
+    ProgressBar1->setValue(v);
+    // The bar repaints by itself only for steps of a whole chunk: every step is painted.
+    ProgressBar1->update();
+}
+
 void TForm2wma::scbChange()
 {
     try {

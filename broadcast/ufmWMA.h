@@ -20,6 +20,7 @@ class QShowEvent;
 class QTimer;
 struct SignInAccess;
 class MessagesBoard;
+class TAudioMixer;
 
 // The live console. Other windows use the members below by these names: sign-in writes
 // Edit1, scb and lbvol and shows the console; the engine moves ProgressBar1; the messages
@@ -57,6 +58,13 @@ public:
     // the mixer). Without it the volume bar does nothing and the player button opens the page
     // with the station name as it stands.
     void setSignIn(SignInAccess* signIn) { m_signIn = signIn; }
+    // Sign-in's first step: picks the console line of mixer for the volume bar, sets its
+    // volume and shows it; returns the line's index. Throws EListError without lines.
+    int chooseVolumeLine(TAudioMixer& mixer);
+    // The Windows Media publishing point the next publishing start sends to.
+    void setPublishingPoint(const QString& address);
+    // The input level bar's position (0..128), as the engine's meter moves it.
+    void showInputLevel(int position);
 
     // Visible controls.
     QPushButton* btvaiinonda = nullptr;

@@ -64,6 +64,9 @@ void Program::create()
         make(Form2wma);
         // The console reaches the sign-in window's mixer, line index and account reads.
         Form2wma->setSignIn(fmLogin);
+        // The engine's meter moves the console's level bar.
+        QObject::connect(fmShoutcast2, &TfmShoutcast2::consoleMeterChanged, Form2wma,
+                         &TForm2wma::showInputLevel);
         make(fmShoutCast7);
     } catch (...) {
         destroy();
