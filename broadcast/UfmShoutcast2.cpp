@@ -1,8 +1,6 @@
 #include "UfmShoutcast2.h"
 
 #include "appconfig.h"
-#include "forms.h"
-#include "ufmWMA.h"
 #include "wllog.h"
 
 #include "stationprofile.h"
