@@ -5,7 +5,7 @@
 // holds before and after (descriptors, threads, memory, lame children), and how late the GUI
 // thread's event loop ran: a 10 ms timer on it measures each tick's lateness.
 //
-//   bench_soak [kills] [blackholes]        (default 100 20, about 15 minutes)
+//   bench_soak [kills] [blackholes]        (default 100 20, about 12 minutes)
 //
 // Everything that waits (the servers, the proxy, the bookkeeping) runs on a controller
 // thread; the GUI thread runs the window, the probe and nothing else. A GUI-thread stall above
