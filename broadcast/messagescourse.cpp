@@ -18,7 +18,6 @@ const QString kChangedElsewhere = QString::fromUtf16(
     u"aggiornato.");
 const char16_t* const kEditOnClipboard =
     u" Il testo che stavi scrivendo è negli appunti: incollalo dove vuoi.";
-const QPoint kOrigin(440, 0); // the board's top left corner on the console
 
 QString dedicaColumn()
 {
