@@ -8,10 +8,11 @@ class TAudioMixer;
 
 struct SignInAccess {
     virtual ~SignInAccess() = default;
-    // The index of the console line among the mixer's source lines (fmLogin's VolumeLineIndex).
+    // The index of the console line among the mixer's source lines (the sign-in window's
+    // VolumeLineIndex).
     virtual int volumeLineIndex() = 0;
-    // One column of the signed-in account, read afresh (fmLogin's LEGGICAMPO, with its own
-    // failure behaviour).
+    // One column of the signed-in account, read afresh (the sign-in window's LEGGICAMPO, with
+    // its own failure behaviour).
     virtual QString readAccountColumn(const QString& column) = 0;
     // The sign-in window's mixer a1; nullptr when there is none.
     virtual TAudioMixer* mixer() = 0;

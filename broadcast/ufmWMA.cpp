@@ -1,16 +1,12 @@
 #include "ufmWMA.h"
 
-#include "UfmShoutcast2.h"
 #include "WaveMixer.h"
 #include "appconfig.h"
 #include "apprun.h"
-#include "forms.h"
 #include "messagesboard.h"
-#include "serviceaddresses.h"
 #include "serviceconnections.h"
 #include "shell.h"
 #include "signinaccess.h"
-#include "stationprofile.h"
 #include "wllog.h"
 
 #include <QCheckBox>
@@ -22,8 +18,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShowEvent>
-#include <QStandardPaths>
-#include <QTimer>
+#include <QSignalBlocker>
 #include <algorithm>
 
 namespace {
@@ -91,23 +86,15 @@ TForm2wma::TForm2wma(AppContext& ctx)
     : TForm(QStringLiteral("Form2wma"), QStringLiteral("Trasmissione Live!!!  Vers. 5.0")),
       m_ctx(ctx)
 {
-    buildLayout();
+    buildLayout(); // first: the board's place lies under every control
+    course = new ConsoleCourse(ctx, this);
+    course->setObjectName(QStringLiteral("course"));
+    bindCourse();
 
     DBSQL = ServiceConnections::openConsoleConnection(ctx.config, QStringLiteral("DBSQL"));
     DQMESSAGGI2 =
         ServiceConnections::openConsoleConnection(ctx.config, QStringLiteral("DQMESSAGGI2"));
     board = new MessagesBoard(ctx, *DQMESSAGGI2, boardArea);
-
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(50000);
-    connect(Timer1, &QTimer::timeout, this, &TForm2wma::Timer1Timer);
-
-    TMRECONNECT2 = new QTimer(this);
-    TMRECONNECT2->setObjectName(QStringLiteral("TMRECONNECT2"));
-    TMRECONNECT2->setInterval(15000);
-    connect(TMRECONNECT2, &QTimer::timeout, this, &TForm2wma::TMRECONNECT2Timer);
-    TMRECONNECT2->start();
 }
 
 TForm2wma::~TForm2wma()
@@ -237,6 +224,37 @@ void TForm2wma::buildLayout()
         w->hide();
 }
 
+void TForm2wma::bindCourse()
+{
+    course->setPublishingPoint(Edit1->text());
+    connect(Edit1, &QLineEdit::textChanged, course, &ConsoleCourse::setPublishingPoint);
+    course->setAutoReconnect(CBRECONNECT->isChecked());
+    connect(CBRECONNECT, &QCheckBox::toggled, course, &ConsoleCourse::setAutoReconnect);
+    connect(course, &ConsoleCourse::captionChanged, btvaiinonda, &QPushButton::setText);
+    connect(course, &ConsoleCourse::captureLostChanged, lbaudioperso, &QWidget::setVisible);
+    connect(course, &ConsoleCourse::publishingFailed, this, [this](const QString& text) {
+        lberrore->setText(text);
+        lberrore->adjustSize();
+    });
+    connect(course, &ConsoleCourse::publishingOnAir, ONAIR, &QLabel::setText);
+    connect(course, &ConsoleCourse::publishingRunning, this, &TForm2wma::setPublishingControls);
+    connect(course, &ConsoleCourse::statusShown, this, [this](const QString& text, int bar) {
+        ProgressBar1->setValue(std::min(bar, ProgressBar1->maximum()));
+        Panel1->setText(text);
+    });
+}
+
+void TForm2wma::setSignIn(SignInAccess* signIn)
+{
+    m_signIn = signIn;
+    course->setSignIn(signIn);
+}
+
+void TForm2wma::setEngine(TfmShoutcast2* engine)
+{
+    course->setEngine(engine);
+}
+
 void TForm2wma::showEvent(QShowEvent* event)
 {
     TForm::showEvent(event);
@@ -251,42 +269,9 @@ void TForm2wma::showEvent(QShowEvent* event)
     FormShow();
 }
 
-void TForm2wma::watchEngine()
-{
-    if (m_watchingEngine || !fmShoutcast2)
-        return;
-    m_watchingEngine = true;
-    connect(fmShoutcast2, &TfmShoutcast2::airStateChanged, this, &TForm2wma::followEngine);
-    connect(fmShoutcast2, &TfmShoutcast2::attemptFinished, this, &TForm2wma::followEngine);
-    connect(fmShoutcast2, &TfmShoutcast2::captureLostChanged, this,
-            [this](bool lost) { lbaudioperso->setVisible(lost); });
-    lbaudioperso->setVisible(fmShoutcast2->captureLost());
-}
-
 void TForm2wma::setDeadAir(bool dead)
 {
     lbsilenzio->setVisible(dead && !lbaudioperso->isVisible());
-}
-
-void TForm2wma::followEngine()
-{
-    if (!fmShoutcast2)
-        return;
-    QString caption = goOnAirCaption();
-    switch (fmShoutcast2->airState()) {
-    case TfmShoutcast2::AirState::OnAir:
-        caption = onAirCaption();
-        break;
-    case TfmShoutcast2::AirState::Reconnecting:
-        caption = reconnectingCaption();
-        break;
-    case TfmShoutcast2::AirState::Off:
-        break;
-    }
-    if (btvaiinonda->text() == caption)
-        return;
-    qCInfo(lcUi).noquote() << "Go-on-air button:" << caption;
-    btvaiinonda->setText(caption);
 }
 
 void TForm2wma::FormShow()
@@ -296,104 +281,25 @@ void TForm2wma::FormShow()
         followConsoleLine(
             *m_signIn->mixer(), [signIn = m_signIn] { return signIn->volumeLineIndex(); }, *scb,
             *lbvol);
-    try {
-        watchEngine();
-        if (fmShoutcast2)
-            fmShoutcast2->StartCast();
-    } catch (...) {
-    }
+    course->showStep();
 }
 
 void TForm2wma::FormDestroy()
 {
+    if (m_ended)
+        return;
+    m_ended = true;
     // A message still being edited is written while its connection is there.
     if (board)
         board->programEnd();
     // Frees the recording device: every capture ends, the engine's with its encoder and cast.
     BASS_RecordFree();
-    BASS_WMA_EncodeClose(PublishEncoder);
+    course->end();
 }
 
 void TForm2wma::btvaiinondaClick()
 {
-    TfmShoutcast2* engine = fmShoutcast2;
-    watchEngine();
-    // A click while an attempt is on its way does nothing: its outcome decides.
-    if (m_goOnAirPending || engine->attemptPending())
-        return;
-    engine->RestartPending = false;
-    // The caption as the owner saw it when clicking: on the air, or anything else.
-    const bool wasOnAir = btvaiinonda->text() == onAirCaption();
-    engine->StartCast();
-    if (!engine->attemptPending()) {
-        goOnAirRest(wasOnAir); // the live cast stays as it is
-        return;
-    }
-    m_goOnAirPending = true;
-    connect(
-        engine, &TfmShoutcast2::attemptFinished, this,
-        [this, wasOnAir] {
-            m_goOnAirPending = false;
-            goOnAirRest(wasOnAir);
-        },
-        Qt::SingleShotConnection);
-}
-
-void TForm2wma::goOnAirRest(bool wasOnAir)
-{
-    TfmShoutcast2* engine = fmShoutcast2;
-    if (!engine)
-        return;
-    if (wasOnAir) {
-        engine->RestartPending = false;
-    } else {
-        if (BASS_ChannelIsActive(PublishChannel) == 0) {
-            engine->RestartPending = true;
-            engine->StartCast(); // a second try when the first did not reach the air
-        } else {
-            engine->RestartPending = false;
-        }
-        if (CBRECONNECT->isChecked())
-            TMRECONNECT2->start();
-    }
-    // The caption says what is on the air.
-    followEngine();
-    engine->show();
-    if (PublishChannel == 0)
-        StartPublishing();
-}
-
-void TForm2wma::StartPublishing()
-{
-    ++m_publishingStarts;
-    const QByteArray address = Edit1->text().toLocal8Bit();
-    PublishEncoder =
-        BASS_WMA_EncodeOpenPublish(44100, 2, BASS_WMA_ENCODE_SOURCE, static_cast<DWORD>(WmaBitrate),
-                                   address.constData(), nullptr, nullptr);
-    if (PublishEncoder == 0) {
-        lberrore->setText(QStringLiteral("Non posso inizializzare Encoder"));
-        lberrore->adjustSize();
-        return;
-    }
-    ONAIR->setText(onAirCaption());
-    BASS_WMA_EncodeSetTag(PublishEncoder, "Title", address.constData(), BASS_WMA_TAG_ANSI);
-    AirSeconds = 0;
-    PublishChannel = BASS_RecordStart(44100, 2, 0, &TForm2wma::PublishCaptureProc, this);
-    if (PublishChannel == 0) {
-        BASS_WMA_EncodeClose(PublishEncoder);
-        return;
-    }
-    setPublishingControls(true);
-    Timer1->start();
-}
-
-BOOL TForm2wma::PublishCaptureProc(HRECORD, const void* buffer, DWORD length, void* user)
-{
-    // On the audio layer's recording thread: only the atomics of the console are touched.
-    auto* self = static_cast<TForm2wma*>(user);
-    self->AirSeconds =
-        self->AirSeconds + static_cast<float>(length) / static_cast<float>(BytesPerSecond);
-    return BASS_WMA_EncodeWrite(self->PublishEncoder, buffer, length);
+    course->goOnAir();
 }
 
 void TForm2wma::setPublishingControls(bool running)
@@ -408,66 +314,17 @@ void TForm2wma::setPublishingControls(bool running)
     setFace(Edit2, busy);
 }
 
-QString TForm2wma::onAirText(DWORD port, float airSeconds)
-{
-    const int s = static_cast<int>(airSeconds);
-    return QString::asprintf("On Air - port: %d - %d:%.2d", static_cast<int>(port), s / 60, s % 60);
-}
-
-DWORD TForm2wma::nextPeak(DWORD peak, DWORD level)
-{
-    peak = peak > LevelDecay ? peak - LevelDecay : 0;
-    if (level == 0xFFFFFFFFu)
-        return peak;
-    return std::max({peak, level & 0xFFFFu, level >> 16});
-}
-
-void TForm2wma::UpdateStatus()
-{
-    QString text = QStringLiteral("Off Air");
-    const HRECORD channel = PublishChannel;
-    if (BASS_ChannelIsActive(channel) != 0) {
-        PublishLevel = nextPeak(PublishLevel, BASS_ChannelGetLevel(channel));
-        text = onAirText(BASS_WMA_EncodeGetPort(PublishEncoder), AirSeconds);
-    } else {
-        PublishLevel = 0;
-    }
-    ProgressBar1->setValue(
-        std::min<int>(static_cast<int>(PublishLevel / BarDivisor), ProgressBar1->maximum()));
-    Panel1->setText(text);
-}
-
-void TForm2wma::StopPublishing()
-{
-    Timer1->stop();
-    BASS_ChannelStop(PublishChannel);
-    BASS_WMA_EncodeClose(PublishEncoder);
-    setPublishingControls(false);
-    UpdateStatus();
-}
-
-void TForm2wma::Timer1Timer()
-{
-    if (BASS_ChannelIsActive(PublishChannel) != 0)
-        UpdateStatus();
-    else
-        StopPublishing();
-}
-
-void TForm2wma::TMRECONNECT2Timer()
-{
-    try {
-        if (fmShoutcast2)
-            fmShoutcast2->btn_startClick();
-    } catch (...) {
-    }
-}
-
 int TForm2wma::chooseVolumeLine(TAudioMixer& mixer)
 {
-    int line = 0;
-    chooseConsoleLine(mixer, *scb, *lbvol, &line);
-    return line;
+    const ConsoleLineChoice choice = chooseConsoleLine(mixer);
+    {
+        // Shown, not written: the bar's own handler must not send the position to a line.
+        const QSignalBlocker quiet(scb);
+        scb->setMaximum(choice.barMaximum);
+        scb->setValue(choice.barValue);
+    }
+    lbvol->setText(choice.label);
+    return choice.line;
 }
 
 void TForm2wma::setPublishingPoint(const QString& address)
@@ -487,69 +344,50 @@ void TForm2wma::showInputLevel(int position)
 
 void TForm2wma::scbChange()
 {
-    try {
-        if (!m_signIn)
-            return;
-        TAudioMixer* mixer = m_signIn->mixer();
-        if (!mixer)
-            return;
-        consoleVolumeBarChanged(*mixer, m_signIn->volumeLineIndex(), *scb, *lbvol);
-    } catch (...) {
-    }
+    if (!m_signIn)
+        return;
+    TAudioMixer* mixer = m_signIn->mixer();
+    if (!mixer)
+        return;
+    if (const auto text =
+            consoleVolumeBarChanged(*mixer, m_signIn->volumeLineIndex(), scb->value()))
+        lbvol->setText(*text);
 }
 
 void TForm2wma::Edit2Change()
 {
-    BASS_WMA_EncodeSetTag(PublishEncoder, "Caption", Edit2->text().toLocal8Bit().constData(),
-                          BASS_WMA_TAG_ANSI);
+    course->captionEdited(Edit2->text());
+}
+
+void TForm2wma::openPage(const ConsoleCourse::Page& page)
+{
+    m_ctx.shell.open(this, page.address, page.parameters, page.show);
 }
 
 void TForm2wma::BTAPRIPLAYERClick()
 {
+    // The account read tells the owner of its own failures; whatever else it throws leaves
+    // the page unopened, as a failed read does.
     try {
-        if (m_signIn)
-            m_ctx.profile.stationName = m_signIn->readAccountColumn(QStringLiteral("mynomeradio"));
-        m_ctx.shell.open(this, serviceaddress::playerPage(m_ctx.config, m_ctx.profile),
-                         serviceaddress::secondPlayerPage(m_ctx.config, m_ctx.profile),
-                         Shell::ShowMaximized);
-    } catch (...) {
+        openPage(course->playerPage());
+    } catch (const std::exception& e) {
+        qCWarning(lcUi).noquote() << "the player page was not opened:" << e.what();
     }
-}
-
-QString TForm2wma::soundSettingsCommand()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("pavucontrol")).isEmpty() &&
-        !QStandardPaths::findExecutable(QStringLiteral("gnome-control-center")).isEmpty())
-        return QStringLiteral("gnome-control-center sound");
-    // A program that is not there fails to start without a word.
-    return QStringLiteral("pavucontrol");
 }
 
 void TForm2wma::BTAUDIOClick()
 {
-    try {
-        m_ctx.run.showMessage(QStringLiteral("DEVI ANDARE NELLA PAGINA DI REGISTRAZIONE SCRITTA IN "
-                                             "ALTO ED ABILITARE MISSAGGIO STEREO"));
-        m_ctx.shell.run(soundSettingsCommand());
-    } catch (...) {
-    }
+    m_ctx.run.showMessage(QStringLiteral("DEVI ANDARE NELLA PAGINA DI REGISTRAZIONE SCRITTA IN "
+                                         "ALTO ED ABILITARE MISSAGGIO STEREO"));
+    m_ctx.shell.run(soundSettingsCommand());
 }
 
 void TForm2wma::btYouTubeClick()
 {
-    try {
-        m_ctx.shell.open(this, serviceaddress::youtubeHome(m_ctx.config, m_ctx.profile),
-                         serviceaddress::youtubeHomeParameters(m_ctx.config, m_ctx.profile),
-                         Shell::ShowMaximized);
-    } catch (...) {
-    }
+    openPage(course->youtubePage());
 }
 
 void TForm2wma::BTPANNELLOSHOUTCASTClick()
 {
-    try {
-        m_ctx.shell.open(this, serviceaddress::streamingServerPage(m_ctx.config, m_ctx.profile),
-                         QString(), Shell::ShowNormal);
-    } catch (...) {
-    }
+    openPage(course->panelPage());
 }

@@ -451,13 +451,13 @@ static QString asciiUpper(const QString& s)
     return r;
 }
 
-int chooseConsoleLine(TAudioMixer& mixer, QScrollBar& scb, QLabel& lbvol, int* volumeLineIndex)
+ConsoleLineChoice chooseConsoleLine(TAudioMixer& mixer, int* volumeLineIndex)
 {
     static const QString word = asciiUpper(QStringLiteral("altoparlanti"));
+    ConsoleLineChoice choice;
     int line = -1;
     for (int i = 0; i < mixer.ConnectionCount(); ++i) {
-        scb.setValue(75);
-        mixer.Connection(i).setVolume(scb.value());
+        mixer.Connection(i).setVolume(choice.barValue);
         if (asciiUpper(mixer.Connection(i).Name()).contains(word)) {
             line = i;
             break;
@@ -468,21 +468,23 @@ int chooseConsoleLine(TAudioMixer& mixer, QScrollBar& scb, QLabel& lbvol, int* v
     if (volumeLineIndex)
         *volumeLineIndex = line;
     mixer.Connection(line).setVolume(75);
-    scb.setMaximum(100);
-    mixer.Connection(line).setVolume(scb.value());
-    lbvol.setText(QString::number(mixer.Connection(line).Volume()));
-    return line;
+    mixer.Connection(line).setVolume(choice.barValue);
+    choice.line = line;
+    choice.label = QString::number(mixer.Connection(line).Volume());
+    return choice;
 }
 
-void consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex, QScrollBar& scb,
-                             QLabel& lbvol)
+std::optional<QString> consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex,
+                                               int barValue)
 {
     try {
         TAudioMixerLine& line = mixer.Connection(volumeLineIndex);
-        line.setVolume(scb.value());
-        lbvol.setText(QString::number(line.Volume()));
-    } catch (...) {
+        line.setVolume(barValue);
+        return QString::number(line.Volume());
+    } catch (const EListError& e) {
         // The bar keeps working whatever the mixer says; the label keeps its text.
+        qCWarning(lcMixer).noquote() << "the volume bar has no console line:" << e.text();
+        return std::nullopt;
     }
 }
 

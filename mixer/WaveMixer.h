@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -180,20 +181,28 @@ private:
     std::map<std::pair<quint32, QString>, int> m_heldVolumes;
 };
 
-// Sign-in's choice of the console line. Sets each connection, up to the first whose name holds
-// "ALTOPARLANTI" (ASCII letters upper-cased), to 75 through the console's volume bar scb,
-// takes that line (or the last one when no name matches) as the console line, stores its index
-// in *volumeLineIndex when given (before the line is touched again), sets it to 75, sets the
-// bar's maximum to 100, sets the line to the bar's position and shows the line's volume in
-// lbvol. Returns the index. Throws EListError when the destination has no connections (the
-// index is then -1).
-int chooseConsoleLine(TAudioMixer& mixer, QScrollBar& scb, QLabel& lbvol,
-                      int* volumeLineIndex = nullptr);
+// What the console's volume bar and its label show once sign-in has chosen the console line.
+struct ConsoleLineChoice {
+    int line = -1;     // the console line's index among the connections
+    int barValue = 75; // the bar's position
+    int barMaximum = 100;
+    QString label; // the line's volume as read back
+};
 
-// The console's volume bar moved: connection volumeLineIndex takes the bar's position and
-// lbvol shows its volume read back. Every error is ignored (the label keeps its text).
-void consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex, QScrollBar& scb,
-                             QLabel& lbvol);
+// Sign-in's choice of the console line. Sets each connection, up to the first whose name holds
+// "ALTOPARLANTI" (ASCII letters upper-cased), to 75 (the console's volume bar put at 75),
+// takes that line (or the last one when no name matches) as the console line, stores its index
+// in *volumeLineIndex when given (before the line is touched again), sets it to 75 and to the
+// bar's position, and returns what the bar (maximum 100, position 75) and its label (the line's
+// volume read back) must show. Throws EListError when the destination has no connections (the
+// index is then -1).
+ConsoleLineChoice chooseConsoleLine(TAudioMixer& mixer, int* volumeLineIndex = nullptr);
+
+// The console's volume bar moved to barValue: connection volumeLineIndex takes it, and the
+// return is the volume read back for the label; nothing when the line is not there (the label
+// keeps its text; the cause is logged).
+std::optional<QString> consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex,
+                                               int barValue);
 
 // Keeps the console's volume bar on the console line when its volume changes elsewhere (another
 // program, the sound server coming back): scb and lbvol take the line's volume with the bar's

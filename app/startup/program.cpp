@@ -64,6 +64,7 @@ void Program::create()
         make(Form2wma);
         // The console reaches the sign-in window's mixer, line index and account reads.
         Form2wma->setSignIn(fmLogin);
+        Form2wma->setEngine(fmShoutcast2);
         // The engine's meter moves the console's level bar.
         QObject::connect(fmShoutcast2, &TfmShoutcast2::consoleMeterChanged, Form2wma,
                          &TForm2wma::showInputLevel);

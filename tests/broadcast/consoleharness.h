@@ -61,6 +61,7 @@ public:
             return false;
         }
         Form2wma->setSignIn(fmLogin);
+        Form2wma->setEngine(fmShoutcast2);
         m_program.showMain();
         return true;
     }

@@ -64,17 +64,17 @@ struct Fixture {
     TestDb& db() { return *m_db; }
     QTableView& grid() { return *board->DBGMESSAGGI2; }
     QPlainTextEdit& box() { return *board->DBMMESSAGGIO; }
-    int rows() { return board->DSMESSAGGI->rowCount(); }
+    int rows() { return board->course->DSMESSAGGI->rowCount(); }
     QString cell(int row, int column)
     {
-        return board->DSMESSAGGI->index(row, column).data().toString();
+        return board->course->DSMESSAGGI->index(row, column).data().toString();
     }
     QString lastShown() const { return run.shownTexts().value(run.shownTexts().size() - 1); }
 
     // A click on a line of the grid.
     void clickRow(int row)
     {
-        const QRect r = grid().visualRect(board->DSMESSAGGI->index(row, 0));
+        const QRect r = grid().visualRect(board->course->DSMESSAGGI->index(row, 0));
         QTest::mouseClick(grid().viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
     }
     // Text typed at the end of the box.
@@ -145,28 +145,30 @@ private slots:
 
         // The grid: read-only, the four columns in order, titles navy, NOME RADIO's white.
         QCOMPARE(b.DBGMESSAGGI2->editTriggers(), QAbstractItemView::NoEditTriggers);
-        QCOMPARE(b.DSMESSAGGI->columnCount(), 4);
+        QCOMPARE(b.course->DSMESSAGGI->columnCount(), 4);
         const QStringList titles = {"NOME UTENTE", "DEDICA", "DATA", "NOME RADIO"};
         const QList<int> widths = {140, 220, 180, 150};
         for (int c = 0; c < 4; ++c) {
-            QCOMPARE(b.DSMESSAGGI->headerData(c, Qt::Horizontal).toString(), titles[c]);
+            QCOMPARE(b.course->DSMESSAGGI->headerData(c, Qt::Horizontal).toString(), titles[c]);
             QCOMPARE(b.DBGMESSAGGI2->columnWidth(c), widths[c]);
-            QCOMPARE(b.DSMESSAGGI->headerData(c, Qt::Horizontal, Qt::ForegroundRole)
+            QCOMPARE(b.course->DSMESSAGGI->headerData(c, Qt::Horizontal, Qt::ForegroundRole)
                          .value<QBrush>()
                          .color(),
                      QColor(0, 0, 128));
         }
-        QCOMPARE(
-            b.DSMESSAGGI->headerData(3, Qt::Horizontal, Qt::BackgroundRole).value<QBrush>().color(),
-            QColor(Qt::white));
-        QVERIFY(!b.DSMESSAGGI->headerData(0, Qt::Horizontal, Qt::BackgroundRole).isValid());
-        QVERIFY(!(b.DSMESSAGGI->flags(b.DSMESSAGGI->index(0, 0)) & Qt::ItemIsEditable));
+        QCOMPARE(b.course->DSMESSAGGI->headerData(3, Qt::Horizontal, Qt::BackgroundRole)
+                     .value<QBrush>()
+                     .color(),
+                 QColor(Qt::white));
+        QVERIFY(!b.course->DSMESSAGGI->headerData(0, Qt::Horizontal, Qt::BackgroundRole).isValid());
+        QVERIFY(
+            !(b.course->DSMESSAGGI->flags(b.course->DSMESSAGGI->index(0, 0)) & Qt::ItemIsEditable));
         QCOMPARE(b.DBMMESSAGGIO->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
 
         // Nothing is listed until the first refresh.
         QCOMPARE(f.rows(), 0);
-        QVERIFY(!b.DQMESSAGGI.isOpen());
-        QCOMPARE(b.DQMESSAGGI.sql(), QStringLiteral("SELECT * FROM MESSAGGIVOCALI2"));
+        QVERIFY(!b.course->DQMESSAGGI.isOpen());
+        QCOMPARE(b.course->DQMESSAGGI.sql(), QStringLiteral("SELECT * FROM MESSAGGIVOCALI2"));
         QVERIFY(f.box().isReadOnly());
     }
 
@@ -189,7 +191,7 @@ private slots:
         WL_MAKE_DB(m_backends, t);
         t->addMessage(kOther, QStringLiteral("Anna"), QStringLiteral("Ciao Radio Due"));
         Fixture f(std::move(t));
-        QAbstractItemModelTester tester(f.board->DSMESSAGGI,
+        QAbstractItemModelTester tester(f.board->course->DSMESSAGGI,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
 
         // CANCELLA before any refresh does nothing.
@@ -198,7 +200,7 @@ private slots:
 
         f.board->BTAGGIORNAClick();
         QVERIFY(f.run.shownTexts().isEmpty());
-        QVERIFY(f.board->DQMESSAGGI.isOpen());
+        QVERIFY(f.board->course->DQMESSAGGI.isOpen());
         QCOMPARE(f.rows(), 0);
         QCOMPARE(f.box().toPlainText(), QString());
         QVERIFY(f.box().isReadOnly());
@@ -219,7 +221,7 @@ private slots:
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Buon compleanno"));
         t->addMessage(kStation, QStringLiteral("Carla"), QStringLiteral("Una canzone"));
         Fixture f(std::move(t));
-        QAbstractItemModelTester tester(f.board->DSMESSAGGI,
+        QAbstractItemModelTester tester(f.board->course->DSMESSAGGI,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
 
         f.board->BTAGGIORNAClick();
@@ -324,7 +326,7 @@ private slots:
         t->addMessage(kOther, QStringLiteral("Zeno"), QStringLiteral("Altrove"));
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Due"));
         Fixture f(std::move(t));
-        QAbstractItemModelTester tester(f.board->DSMESSAGGI,
+        QAbstractItemModelTester tester(f.board->course->DSMESSAGGI,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
 
         // Before any refresh it still deletes the station's rows, and the grid then shows
@@ -333,7 +335,7 @@ private slots:
         QVERIFY2(f.run.shownTexts().isEmpty(), qPrintable(f.lastShown()));
         QCOMPARE(f.db().messageCount(kStation), 0);
         QCOMPARE(f.db().messageCount(kOther), 1);
-        QVERIFY(f.board->DQMESSAGGI.isOpen());
+        QVERIFY(f.board->course->DQMESSAGGI.isOpen());
         QCOMPARE(f.rows(), 0);
 
         // After a refresh, with an edit under way: every row of the station goes, the grid
@@ -343,7 +345,7 @@ private slots:
         f.board->BTAGGIORNAClick();
         QCOMPARE(f.rows(), 2);
         f.type(QStringLiteral(" modificato"));
-        QVERIFY(f.board->DQMESSAGGI.modified());
+        QVERIFY(f.board->course->DQMESSAGGI.modified());
         // A message that arrives after the refresh goes too: the statement names the station.
         f.db().addMessage(kStation, QStringLiteral("Elio"), QStringLiteral("Cinque"));
         f.board->BTCANCELLATUTTIMESSAGGIClick();
@@ -352,8 +354,8 @@ private slots:
         QCOMPARE(f.db().messageCount(kOther), 1);
         QCOMPARE(f.rows(), 0);
         QCOMPARE(f.box().toPlainText(), QString());
-        QVERIFY(!f.board->DQMESSAGGI.modified());
-        QVERIFY(f.board->DQMESSAGGI2.isOpen());
+        QVERIFY(!f.board->course->DQMESSAGGI.modified());
+        QVERIFY(f.board->course->DQMESSAGGI2.isOpen());
     }
 
     void editStored_data() { TestBackends::addColumn(); }
@@ -363,7 +365,7 @@ private slots:
         t->addMessage(kStation, QStringLiteral("Anna"), QStringLiteral("Uno"));
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Due"));
         Fixture f(std::move(t));
-        QAbstractItemModelTester tester(f.board->DSMESSAGGI,
+        QAbstractItemModelTester tester(f.board->course->DSMESSAGGI,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
         f.board->BTAGGIORNAClick();
 
@@ -389,11 +391,11 @@ private slots:
         f.type(QStringLiteral("!!!"));
         QTest::keyClick(&f.box(), Qt::Key_Escape);
         QCOMPARE(f.box().toPlainText(), QStringLiteral("Uno e mezzo"));
-        QVERIFY(!f.board->DQMESSAGGI.modified());
+        QVERIFY(!f.board->course->DQMESSAGGI.modified());
         f.type(QStringLiteral(", fine"));
         f.board->programEnd();
         QCOMPARE(f.storedDedica(QStringLiteral("Anna")), QStringLiteral("Uno e mezzo, fine"));
-        QVERIFY(!f.board->DQMESSAGGI.isOpen());
+        QVERIFY(!f.board->course->DQMESSAGGI.isOpen());
         QCOMPARE(f.rows(), 0);
         f.board->BTAGGIORNAClick(); // the run is over: nothing more is read
         QCOMPARE(f.rows(), 0);
@@ -411,7 +413,7 @@ private slots:
         t->addMessage(kStation, QStringLiteral("Bruno"), QStringLiteral("Due"));
         t->addMessage(kStation, QStringLiteral("Carla"), QStringLiteral("Tre"));
         Fixture f(std::move(t));
-        QAbstractItemModelTester tester(f.board->DSMESSAGGI,
+        QAbstractItemModelTester tester(f.board->course->DSMESSAGGI,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
         f.board->BTAGGIORNAClick();
         QCOMPARE(f.rows(), 3);
@@ -426,7 +428,7 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Uno cambiato"));
         QCOMPARE(f.rows(), 2);
         QCOMPARE(f.cell(0, MessagesModel::NomeUtente), QStringLiteral("Bruno"));
-        QVERIFY(!f.board->DQMESSAGGI.modified());
+        QVERIFY(!f.board->course->DQMESSAGGI.modified());
         f.clickRow(1);
         QCOMPARE(f.board->currentRow(), 1);
         QCOMPARE(f.box().toPlainText(), QStringLiteral("Tre"));
@@ -489,12 +491,12 @@ private slots:
         auto connection = std::make_unique<DbConnection>(
             QStringLiteral("DQMESSAGGI2"), DbConnectionSettings::service(dead, 15, true));
         Fixture f(std::move(t), std::move(connection));
-        QAbstractItemModelTester tester(f.board->DSMESSAGGI,
+        QAbstractItemModelTester tester(f.board->course->DSMESSAGGI,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
         f.board->BTAGGIORNAClick();
         QCOMPARE(f.run.shownTexts(), QStringList{QStringLiteral("Exception: ") + expected});
         QCOMPARE(f.rows(), 0);
-        QVERIFY(!f.board->DQMESSAGGI.isOpen());
+        QVERIFY(!f.board->course->DQMESSAGGI.isOpen());
 
         f.board->BTCANCELLATUTTIMESSAGGIClick();
         QCOMPARE(f.run.shownTexts().size(), 2);

@@ -2,9 +2,12 @@
 // from sign-in to the console.
 #include "answeringserver.h"
 #include "consoleharness.h"
+#include "faultproxy.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,7 +20,24 @@ using namespace consoletest;
 namespace {
 const QString kAudioMessage = QStringLiteral(
     "DEVI ANDARE NELLA PAGINA DI REGISTRAZIONE SCRITTA IN ALTO ED ABILITARE MISSAGGIO STEREO");
+
+// Our connections to 127.0.0.1:port that are still established (the kernel's table).
+int establishedTo(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return -1;
+    int n = 0;
+    const QByteArray remote =
+        QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 3 && f[2] == remote && f[3] == "01")
+            ++n;
+    }
+    return n;
 }
+} // namespace
 
 class TstConsole : public QObject {
     Q_OBJECT
@@ -25,6 +45,7 @@ private slots:
     void layout();
     void goOnAirSteps();
     void refusingPublishingPoint();
+    void silentPublishingPoint();
     void statusRules();
     void buttons();
     void fromSignInToTheConsole();
@@ -98,16 +119,16 @@ void TstConsole::layout()
     QVERIFY(!c.Edit2->isEnabled());
     QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
     QCOMPARE(c.ONAIR->text(), QStringLiteral("NON SEI IN ONDA SU WINDOWS MEDIA!!!"));
-    QCOMPARE(c.WmaBitrate, 128000);
+    QCOMPARE(c.course->WmaBitrate, 128000);
 
     // The board's place spans the window, under every control of the console.
     QCOMPARE(c.boardArea->geometry(), QRect(0, 0, 1197, 457));
     QCOMPARE(c.children().indexOf(c.boardArea), 0);
 
-    QVERIFY(c.TMRECONNECT2->isActive());
-    QCOMPARE(c.TMRECONNECT2->interval(), 15000);
-    QVERIFY(!c.Timer1->isActive());
-    QCOMPARE(c.Timer1->interval(), 50000);
+    QVERIFY(c.course->TMRECONNECT2->isActive());
+    QCOMPARE(c.course->TMRECONNECT2->interval(), 15000);
+    QVERIFY(!c.course->Timer1->isActive());
+    QCOMPARE(c.course->Timer1->interval(), 50000);
     QVERIFY(c.DBSQL && c.DBSQL->isOpen());
     QVERIFY(c.DQMESSAGGI2 && c.DQMESSAGGI2->isOpen());
     QVERIFY(!c.isVisible()); // sign-in shows it
@@ -125,43 +146,43 @@ void TstConsole::goOnAirSteps()
 
     c.btvaiinonda->click(); // first click, on the layout's "SEI IN ONDA"
     QCOMPARE(engine.StartAttempts, before + 1);
-    QVERIFY(c.goOnAirPending());
+    QVERIFY(c.course->goOnAirPending());
     c.btvaiinonda->click(); // while the attempt is on its way: nothing
     QCOMPARE(engine.StartAttempts, before + 1);
-    QTRY_VERIFY(!c.goOnAirPending());
+    QTRY_VERIFY(!c.course->goOnAirPending());
     QCOMPARE(fmShoutcast2->RestartPending, false);
     QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
     QVERIFY(fmShoutcast2->isVisible());
-    QCOMPARE(c.publishingStarts(), 1);
+    QCOMPARE(c.course->publishingStarts(), 1);
     QCOMPARE(c.lberrore->text(), QStringLiteral("Non posso inizializzare Encoder"));
-    QCOMPARE(c.PublishEncoder.load(), 0u);
-    QCOMPARE(c.PublishChannel.load(), 0u);
+    QCOMPARE(c.course->PublishEncoder.load(), 0u);
+    QCOMPARE(c.course->PublishChannel.load(), 0u);
 
     // On "CLICCA QUI", publishing not running: a second attempt once the first has failed.
-    c.TMRECONNECT2->stop();
+    c.course->TMRECONNECT2->stop();
     c.btvaiinonda->click();
-    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
+    QTRY_VERIFY(!c.course->goOnAirPending() && !fmShoutcast2->attemptPending());
     QCOMPARE(engine.StartAttempts, before + 3);
     QCOMPARE(fmShoutcast2->RestartPending, true);
     QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
-    QVERIFY(c.TMRECONNECT2->isActive()); // CBRECONNECT is checked
-    QCOMPARE(c.publishingStarts(), 2);
+    QVERIFY(c.course->TMRECONNECT2->isActive()); // CBRECONNECT is checked
+    QCOMPARE(c.course->publishingStarts(), 2);
 
     // Unchecked, the switch neither stops the reconnect tick nor restarts it.
     c.CBRECONNECT->setChecked(false);
     c.btvaiinonda->click();
-    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
-    QVERIFY(c.TMRECONNECT2->isActive());
-    c.TMRECONNECT2->stop();
+    QTRY_VERIFY(!c.course->goOnAirPending() && !fmShoutcast2->attemptPending());
+    QVERIFY(c.course->TMRECONNECT2->isActive());
+    c.course->TMRECONNECT2->stop();
     c.btvaiinonda->click();
-    QTRY_VERIFY(!c.goOnAirPending() && !fmShoutcast2->attemptPending());
-    QVERIFY(!c.TMRECONNECT2->isActive());
-    QCOMPARE(c.publishingStarts(), 4);
+    QTRY_VERIFY(!c.course->goOnAirPending() && !fmShoutcast2->attemptPending());
+    QVERIFY(!c.course->TMRECONNECT2->isActive());
+    QCOMPARE(c.course->publishingStarts(), 4);
     QCOMPARE(engine.StartAttempts, before + 7);
 
     // The reconnect tick calls the engine's start button, which starts nothing while stopped.
     const int attempts = engine.StartAttempts;
-    c.TMRECONNECT2Timer();
+    c.course->reconnectTick();
     QCOMPARE(engine.StartAttempts, attempts);
 
     // A capture that has lost the sound server: the console says so until it is back.
@@ -186,53 +207,116 @@ void TstConsole::refusingPublishingPoint()
     AnsweringServer server("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
     c.Edit1->setText(QStringLiteral("http://127.0.0.1:%1/Radio Uno").arg(server.port()));
     c.btvaiinonda->click();
-    QTRY_VERIFY(!c.goOnAirPending());
+    QTRY_VERIFY(!c.course->goOnAirPending());
     QCOMPARE(c.lberrore->text(), QStringLiteral("Non posso inizializzare Encoder"));
     QVERIFY(server.request().startsWith("POST /Radio%20Uno HTTP/1.1"));
-    QCOMPARE(c.PublishEncoder.load(), 0u);
-    QCOMPARE(c.PublishChannel.load(), 0u);
+    QCOMPARE(c.course->PublishEncoder.load(), 0u);
+    QCOMPARE(c.course->PublishChannel.load(), 0u);
     QCOMPARE(c.btvaiinonda->text(), QStringLiteral("CLICCA QUI PER ANDARE IN ONDA!!!"));
     QVERIFY(c.Edit1->isEnabled());
-    QVERIFY(!c.Timer1->isActive());
+    QVERIFY(!c.course->Timer1->isActive());
     QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
+}
+
+// A publishing point that takes the connection and never answers: the console keeps answering
+// while the start waits, a second start meanwhile does nothing, and a stop drops the start
+// with its connection.
+void TstConsole::silentPublishingPoint()
+{
+    Session s;
+    QVERIFY(s.start());
+    TForm2wma& c = *Form2wma;
+    FaultProxy proxy(1); // nothing behind it: the black hole answers for it
+    QVERIFY(proxy.start());
+    proxy.setMode(FaultProxy::Mode::BlackHole);
+
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 worst = 0;
+    QTimer probe;
+    probe.setInterval(10);
+    connect(&probe, &QTimer::timeout, this, [&] {
+        const qint64 now = clock.elapsed();
+        worst = std::max(worst, now - last - 10);
+        last = now;
+    });
+
+    // Over TLS the handshake meets the silence and fails at its bound (5 s).
+    c.Edit1->setText(QStringLiteral("https://127.0.0.1:%1/Radio Uno").arg(proxy.port()));
+    clock.start();
+    probe.start();
+    c.btvaiinonda->click();
+    QTRY_VERIFY_WITH_TIMEOUT(c.course->publishingPending(), 5000);
+    const qint64 started = clock.elapsed();
+    c.course->startPublishing();
+    c.btvaiinonda->click();
+    QCOMPARE(c.course->publishingStarts(), 1);
+    QVERIFY(c.lberrore->text().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!c.course->goOnAirPending(), 15000);
+    const qint64 took = clock.elapsed() - started;
+    probe.stop();
+    qInfo("publishing start failed after %lld ms; the event loop was at most %lld ms late", took,
+          worst);
+    QCOMPARE(c.lberrore->text(), QStringLiteral("Non posso inizializzare Encoder"));
+    QVERIFY2(took >= 4000, qPrintable(QString::number(took)));
+    QVERIFY2(worst < 200, qPrintable(QString::number(worst)));
+    QCOMPARE(c.course->PublishEncoder.load(), 0u);
+    QCOMPARE(c.course->publishingStarts(), 1);
+
+    // Over HTTP a silent point is taken to answer at the end of the stream, after 3 s: a stop
+    // before then drops the start, and the connection it opens is closed, not left behind.
+    c.Edit1->setText(QStringLiteral("http://127.0.0.1:%1/Radio Uno").arg(proxy.port()));
+    const int accepted = proxy.acceptedCount();
+    c.course->startPublishing();
+    QVERIFY(c.course->publishingPending());
+    QTRY_COMPARE(proxy.acceptedCount(), accepted + 1);
+    QCOMPARE(establishedTo(proxy.port()), 1);
+    c.course->stopPublishing();
+    QVERIFY(!c.course->publishingPending());
+    QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
+    QTRY_COMPARE_WITH_TIMEOUT(establishedTo(proxy.port()), 0, 10000);
+    QCOMPARE(c.course->PublishEncoder.load(), 0u);
+    QCOMPARE(c.course->PublishChannel.load(), 0u);
+    QCOMPARE(c.course->publishingStarts(), 2);
 }
 
 void TstConsole::statusRules()
 {
-    QCOMPARE(TForm2wma::onAirText(11113, 187.9f), QStringLiteral("On Air - port: 11113 - 3:07"));
-    QCOMPARE(TForm2wma::onAirText(11113, 0.f), QStringLiteral("On Air - port: 11113 - 0:00"));
-    QCOMPARE(TForm2wma::onAirText(80, 3600.5f), QStringLiteral("On Air - port: 80 - 60:00"));
+    QCOMPARE(ConsoleCourse::onAirText(11113, 187.9f),
+             QStringLiteral("On Air - port: 11113 - 3:07"));
+    QCOMPARE(ConsoleCourse::onAirText(11113, 0.f), QStringLiteral("On Air - port: 11113 - 0:00"));
+    QCOMPARE(ConsoleCourse::onAirText(80, 3600.5f), QStringLiteral("On Air - port: 80 - 60:00"));
 
     // 1500 or less falls to 0 at the next tick; above, it decays by 1500.
-    QCOMPARE(TForm2wma::nextPeak(1500, 0), 0u);
-    QCOMPARE(TForm2wma::nextPeak(1000, 0), 0u);
-    QCOMPARE(TForm2wma::nextPeak(1501, 0), 1u);
+    QCOMPARE(ConsoleCourse::nextPeak(1500, 0), 0u);
+    QCOMPARE(ConsoleCourse::nextPeak(1000, 0), 0u);
+    QCOMPARE(ConsoleCourse::nextPeak(1501, 0), 1u);
     // The larger of the two channels, compared unsigned; a higher held peak stays.
-    QCOMPARE(TForm2wma::nextPeak(0, (32768u << 16) | 200u), 32768u);
-    QCOMPARE(TForm2wma::nextPeak(0, (200u << 16) | 32768u), 32768u);
-    QCOMPARE(TForm2wma::nextPeak(20000, (100u << 16) | 200u), 18500u);
+    QCOMPARE(ConsoleCourse::nextPeak(0, (32768u << 16) | 200u), 32768u);
+    QCOMPARE(ConsoleCourse::nextPeak(0, (200u << 16) | 32768u), 32768u);
+    QCOMPARE(ConsoleCourse::nextPeak(20000, (100u << 16) | 200u), 18500u);
     // No capture's level adds nothing.
-    QCOMPARE(TForm2wma::nextPeak(3000, 0xFFFFFFFFu), 1500u);
-    QCOMPARE(32768 / int(TForm2wma::BarDivisor), 100); // full scale stands at 100 of 128
+    QCOMPARE(ConsoleCourse::nextPeak(3000, 0xFFFFFFFFu), 1500u);
+    QCOMPARE(32768 / int(ConsoleCourse::BarDivisor), 100); // full scale stands at 100 of 128
 
     Session s;
     QVERIFY(s.start());
     TForm2wma& c = *Form2wma;
     // The capture callback counts seconds from the bytes sent: 176,400 bytes add exactly one.
     QByteArray block(176400 / 4, '\0');
-    c.AirSeconds = 0;
+    c.course->AirSeconds = 0;
     for (int i = 0; i < 4; ++i)
-        TForm2wma::PublishCaptureProc(0, block.constData(), DWORD(block.size()), &c);
-    QCOMPARE(c.AirSeconds.load(), 1.0f);
+        ConsoleCourse::PublishCaptureProc(0, block.constData(), DWORD(block.size()), c.course);
+    QCOMPARE(c.course->AirSeconds.load(), 1.0f);
     // With no publishing encoder the callback ends the capture.
-    QCOMPARE(TForm2wma::PublishCaptureProc(0, block.constData(), DWORD(block.size()), &c),
+    QCOMPARE(ConsoleCourse::PublishCaptureProc(0, block.constData(), DWORD(block.size()), c.course),
              BASS_FALSE);
 
     // No capture: "Off Air" and the bar at 0, whatever the held level.
-    c.PublishLevel = 30000;
+    c.course->PublishLevel = 30000;
     c.ProgressBar1->setValue(90);
-    c.UpdateStatus();
-    QCOMPARE(c.PublishLevel, 0u);
+    c.course->updateStatus();
+    QCOMPARE(c.course->PublishLevel, 0u);
     QCOMPARE(c.ProgressBar1->value(), 0);
     QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
 }

@@ -50,10 +50,10 @@ void TstConsolePublishing::publishingRunOverHttps()
     c.Edit1->setText(rx.url());
 
     c.btvaiinonda->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!c.goOnAirPending(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!c.course->goOnAirPending(), 15000);
     BASS_WMA_SetTrustFile(nullptr);
-    QVERIFY2(c.PublishEncoder != 0, BASS_WMA_LastErrorText());
-    QVERIFY2(c.PublishChannel != 0, BASS_LastErrorText());
+    QVERIFY2(c.course->PublishEncoder != 0, BASS_WMA_LastErrorText());
+    QVERIFY2(c.course->PublishChannel != 0, BASS_LastErrorText());
     // The button tells of the cast (no server here), not of publishing.
     QCOMPARE(c.btvaiinonda->text(), TForm2wma::goOnAirCaption());
     QCOMPARE(c.ONAIR->text(), QStringLiteral("SEI IN ONDA --- ON AIR!!!"));
@@ -61,39 +61,40 @@ void TstConsolePublishing::publishingRunOverHttps()
     QVERIFY(!c.Edit1->isEnabled());
     QVERIFY(!c.ComboBox1->isEnabled());
     QVERIFY(c.Edit2->isEnabled());
-    QVERIFY(c.Timer1->isActive());
+    QVERIFY(c.course->Timer1->isActive());
     QVERIFY(c.lberrore->text().isEmpty());
 
-    QTRY_VERIFY_WITH_TIMEOUT(c.AirSeconds >= 3.0f, 30000);
-    c.Timer1Timer(); // capture running: a status refresh
+    QTRY_VERIFY_WITH_TIMEOUT(c.course->AirSeconds >= 3.0f, 30000);
+    c.course->statusTick(); // capture running: a status refresh
     QVERIFY2(c.Panel1->text().startsWith(QStringLiteral("On Air - port: %1 - 0:0").arg(rx.port())),
              qPrintable(c.Panel1->text()));
-    QVERIFY(c.PublishLevel > 4000 && c.PublishLevel <= 32768); // the tone peaks at 8000
-    QCOMPARE(c.ProgressBar1->value(), int(c.PublishLevel / 327));
-    QVERIFY(c.Timer1->isActive());
+    QVERIFY(c.course->PublishLevel > 4000 &&
+            c.course->PublishLevel <= 32768); // the tone peaks at 8000
+    QCOMPARE(c.ProgressBar1->value(), int(c.course->PublishLevel / 327));
+    QVERIFY(c.course->Timer1->isActive());
 
     // A click while publishing runs: one start attempt, no restart, publishing goes on.
     const int attempts = engine.StartAttempts;
     c.btvaiinonda->click();
     QCOMPARE(engine.StartAttempts, attempts + 1);
-    QTRY_VERIFY_WITH_TIMEOUT(!c.goOnAirPending(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!c.course->goOnAirPending(), 15000);
     QCOMPARE(fmShoutcast2->RestartPending, false);
-    QCOMPARE(c.publishingStarts(), 1);
-    QVERIFY(BASS_ChannelIsActive(c.PublishChannel) != 0);
+    QCOMPARE(c.course->publishingStarts(), 1);
+    QVERIFY(BASS_ChannelIsActive(c.course->PublishChannel) != 0);
 
     // The capture ends: the next tick stops publishing, and the stream ends whole.
-    const HRECORD channel = c.PublishChannel;
-    const HWMENCODE encoder = c.PublishEncoder;
+    const HRECORD channel = c.course->PublishChannel;
+    const HWMENCODE encoder = c.course->PublishEncoder;
     BASS_ChannelStop(channel);
-    c.Timer1Timer();
+    c.course->statusTick();
     QCOMPARE(c.btvaiinonda->text(), TForm2wma::goOnAirCaption());
     QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
     QCOMPARE(c.ProgressBar1->value(), 0);
-    QVERIFY(!c.Timer1->isActive());
+    QVERIFY(!c.course->Timer1->isActive());
     QVERIFY(c.Edit1->isEnabled());
     QVERIFY(!c.Edit2->isEnabled());
-    QCOMPARE(c.PublishChannel.load(), channel); // both handles keep their values
-    QCOMPARE(c.PublishEncoder.load(), encoder);
+    QCOMPARE(c.course->PublishChannel.load(), channel); // both handles keep their values
+    QCOMPARE(c.course->PublishEncoder.load(), encoder);
 
     QVERIFY(rx.waitFinished());
     const AsfReceiver::Probe p = rx.probe();
@@ -111,9 +112,10 @@ void TstConsolePublishing::publishingRunOverHttps()
     // An ended run is never started again.
     for (int i = 0; i < 3; ++i) {
         c.btvaiinonda->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!c.goOnAirPending() && !fmShoutcast2->attemptPending(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!c.course->goOnAirPending() && !fmShoutcast2->attemptPending(),
+                                 15000);
     }
-    QCOMPARE(c.publishingStarts(), 1);
+    QCOMPARE(c.course->publishingStarts(), 1);
     QCOMPARE(fmShoutcast2->RestartPending, true); // the capture is no longer active
 }
 
@@ -126,16 +128,16 @@ void TstConsolePublishing::receiverGoneStopsPublishing()
     TForm2wma& c = *Form2wma;
     c.Edit1->setText(rx.url());
     c.btvaiinonda->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!c.goOnAirPending(), 15000);
-    QVERIFY2(c.PublishChannel != 0, BASS_WMA_LastErrorText());
-    QTRY_VERIFY_WITH_TIMEOUT(c.AirSeconds >= 1.0f, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!c.course->goOnAirPending(), 15000);
+    QVERIFY2(c.course->PublishChannel != 0, BASS_WMA_LastErrorText());
+    QTRY_VERIFY_WITH_TIMEOUT(c.course->AirSeconds >= 1.0f, 30000);
 
     rx.kill();
     // The publishing encoder refuses the next blocks: the capture ends by itself.
-    QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelIsActive(c.PublishChannel) == 0, 30000);
-    c.Timer1Timer();
+    QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelIsActive(c.course->PublishChannel) == 0, 30000);
+    c.course->statusTick();
     QCOMPARE(c.Panel1->text(), QStringLiteral("Off Air"));
-    QVERIFY(!c.Timer1->isActive());
+    QVERIFY(!c.course->Timer1->isActive());
 }
 
 QTEST_MAIN(TstConsolePublishing)

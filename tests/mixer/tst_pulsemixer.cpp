@@ -3,6 +3,7 @@
 // bar following them, the recording source list, the console line, no server, and a server
 // that goes away and comes back.
 #include "WaveMixer.h"
+#include "consolebar.h"
 #include "pulsemixerbackend.h"
 #include "pulseserver.h"
 
@@ -233,10 +234,11 @@ void TestPulseMixer::outsideVolumeMovesTheBarWithoutWritingBack()
     scb.setValue(75);
     QLabel lbvol;
     int index = -1;
-    QCOMPARE(chooseConsoleLine(mixer, scb, lbvol, &index), 1);
+    const ConsoleLineChoice choice = chooseConsoleLine(mixer, &index);
+    showChoice(choice, scb, lbvol);
+    QCOMPARE(choice.line, 1);
     // Wired as the console wires it: a move of the bar writes the line.
-    connect(&scb, &QScrollBar::valueChanged, this,
-            [&] { consoleVolumeBarChanged(mixer, index, scb, lbvol); });
+    connect(&scb, &QScrollBar::valueChanged, this, [&] { showVolume(mixer, index, scb, lbvol); });
     followConsoleLine(
         mixer, [&] { return index; }, scb, lbvol);
     QVERIFY(m_backend->waitForIdle(5000));
@@ -311,7 +313,9 @@ void TestPulseMixer::consoleLinePicksSpeakers()
     scb.setValue(75);
     QLabel lbvol;
     int index = -1;
-    QCOMPARE(chooseConsoleLine(mixer, scb, lbvol, &index), 1);
+    const ConsoleLineChoice choice = chooseConsoleLine(mixer, &index);
+    showChoice(choice, scb, lbvol);
+    QCOMPARE(choice.line, 1);
     QCOMPARE(index, 1);
     QCOMPARE(lbvol.text(), QStringLiteral("75"));
     QVERIFY(m_backend->waitForPendingWrites(5000));
@@ -320,7 +324,7 @@ void TestPulseMixer::consoleLinePicksSpeakers()
     QCOMPARE(pactlVolume(*m_pulse, QStringLiteral("sink"), m_sinks[2]).second, 30);
 
     scb.setValue(20);
-    consoleVolumeBarChanged(mixer, index, scb, lbvol);
+    showVolume(mixer, index, scb, lbvol);
     QCOMPARE(lbvol.text(), QStringLiteral("20"));
     QVERIFY(m_backend->waitForPendingWrites(5000));
     QCOMPARE(pactlVolume(*m_pulse, QStringLiteral("sink"), m_sinks[1]).second, 20);
@@ -339,9 +343,9 @@ void TestPulseMixer::noServerNoDevice()
     QCOMPARE(mixer.ConnectionCount(), 0);
     QScrollBar scb;
     QLabel lbvol(QStringLiteral("75"));
-    consoleVolumeBarChanged(mixer, 0, scb, lbvol);
+    showVolume(mixer, 0, scb, lbvol);
     QCOMPARE(lbvol.text(), QStringLiteral("75"));
-    QVERIFY_THROWS_EXCEPTION(EListError, chooseConsoleLine(mixer, scb, lbvol));
+    QVERIFY_THROWS_EXCEPTION(EListError, showChoice(chooseConsoleLine(mixer), scb, lbvol));
 }
 
 void TestPulseMixer::serverGoingAway()
@@ -383,9 +387,11 @@ void TestPulseMixer::serverRestartBringsTheLinesBack()
     scb.setRange(0, 100);
     QLabel lbvol;
     int index = -1;
-    QCOMPARE(chooseConsoleLine(mixer, scb, lbvol, &index), 1);
+    const ConsoleLineChoice choice = chooseConsoleLine(mixer, &index);
+    showChoice(choice, scb, lbvol);
+    QCOMPARE(choice.line, 1);
     scb.setValue(40);
-    consoleVolumeBarChanged(mixer, index, scb, lbvol);
+    showVolume(mixer, index, scb, lbvol);
     QVERIFY(backend.waitForPendingWrites(5000));
     QCOMPARE(pactlVolume(pulse, QStringLiteral("sink"), QStringLiteral("y")).second, 40);
 
@@ -393,7 +399,7 @@ void TestPulseMixer::serverRestartBringsTheLinesBack()
     QTRY_VERIFY(!backend.isConnected());
     // The owner moves the bar while the server is down: that is the volume to come back.
     scb.setValue(55);
-    consoleVolumeBarChanged(mixer, index, scb, lbvol);
+    showVolume(mixer, index, scb, lbvol);
     QVERIFY2(pulse.restart(), qPrintable(pulse.error()));
     QTRY_VERIFY_WITH_TIMEOUT(backend.isConnected(), 10000);
     QElapsedTimer now;
@@ -412,7 +418,7 @@ void TestPulseMixer::serverRestartBringsTheLinesBack()
 
     // And a write lands.
     scb.setValue(20);
-    consoleVolumeBarChanged(mixer, index, scb, lbvol);
+    showVolume(mixer, index, scb, lbvol);
     QCOMPARE(lbvol.text(), QStringLiteral("20"));
     QVERIFY(backend.waitForPendingWrites(5000));
     QCOMPARE(pactlVolume(pulse, QStringLiteral("sink"), QStringLiteral("y")).second, 20);

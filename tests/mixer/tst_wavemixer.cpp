@@ -1,6 +1,7 @@
 // The mixer model on the fake backend: scaling, missing controls, the id and name rules, the
 // selector look-up, notices, and the console line at sign-in and the console's volume bar.
 #include "WaveMixer.h"
+#include "consolebar.h"
 #include "fakemixerbackend.h"
 
 #include <QLabel>
@@ -443,7 +444,9 @@ void TestWaveMixer::consoleLineMatchesWord()
     scb.setValue(75);
     QLabel lbvol(QStringLiteral("old"));
     int index = -7;
-    QCOMPARE(chooseConsoleLine(mixer, scb, lbvol, &index), expected);
+    const ConsoleLineChoice choice = chooseConsoleLine(mixer, &index);
+    showChoice(choice, scb, lbvol);
+    QCOMPARE(choice.line, expected);
     QCOMPARE(index, expected);
     for (int i = 0; i < names.size(); ++i) {
         const quint32 v = fake.value(1001 + static_cast<quint32>(i));
@@ -463,7 +466,7 @@ void TestWaveMixer::consoleLineWithoutConnectionsRaises()
     QLabel lbvol(QStringLiteral("old"));
     int index = 0;
     try {
-        chooseConsoleLine(mixer, scb, lbvol, &index);
+        showChoice(chooseConsoleLine(mixer, &index), scb, lbvol);
         QFAIL("no error");
     } catch (const AppError& e) {
         QCOMPARE(e.text(), QStringLiteral("List index out of bounds (-1)"));
@@ -482,18 +485,19 @@ void TestWaveMixer::consoleVolumeBar()
     QScrollBar scb(Qt::Vertical);
     scb.setRange(0, 100);
     QLabel lbvol(QStringLiteral("75"));
+    const auto barMoved = [&](int index) { showVolume(mixer, index, scb, lbvol); };
 
     scb.setValue(40);
-    consoleVolumeBarChanged(mixer, 0, scb, lbvol);
+    barMoved(0);
     QCOMPARE(fake.value(1001), 26214u);
     QCOMPARE(lbvol.text(), QStringLiteral("40"));
 
-    consoleVolumeBarChanged(mixer, 1, scb, lbvol);
+    barMoved(1);
     QCOMPARE(lbvol.text(), QStringLiteral("-1"));
 
     lbvol.setText(QStringLiteral("kept"));
-    consoleVolumeBarChanged(mixer, 2, scb, lbvol);
-    consoleVolumeBarChanged(mixer, -1, scb, lbvol);
+    barMoved(2);
+    barMoved(-1);
     QCOMPARE(lbvol.text(), QStringLiteral("kept"));
 }
 

@@ -163,7 +163,11 @@ public:
     bool setTag(const std::string& name, const std::string& value)
     {
         if (m_headerWritten) {
-            t_lastError = "the stream's header has gone out; tags can no longer change";
+            // The asf muxer writes the tags into the stream's header (the content description
+            // objects) and nowhere else: it has no script-command stream and takes no
+            // metadata update once the header is out.
+            t_lastError = "an ASF stream carries its tags in its header only, and the header "
+                          "has gone out";
             return false;
         }
         av_dict_set(&m_fmt->metadata, mapTagName(name).c_str(), value.c_str(), 0);

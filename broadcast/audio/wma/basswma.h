@@ -15,7 +15,8 @@ constexpr DWORD BASS_WMA_TAG_UTF8 = 2;
 HWMENCODE BASS_WMA_EncodeOpenPublish(DWORD freq, DWORD chans, DWORD flags, DWORD bitrate,
                                      const char* url, const char* user, const char* pass);
 // Tags of the stream ("Title", "Author", "Copyright", "Description", and any other name),
-// carried in the stream's header: they must be set before the first write.
+// carried in the stream's header: they must be set before the first write. Afterwards the
+// call fails (FFmpeg's asf muxer has no way to send tags mid-stream).
 BOOL BASS_WMA_EncodeSetTag(HWMENCODE handle, const char* tag, const char* text, DWORD form);
 // Non-zero while the publishing point takes the data. buffer holds 16-bit interleaved PCM.
 // May be called from any thread, one at a time per encoder.
