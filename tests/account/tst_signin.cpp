@@ -122,7 +122,7 @@ private slots:
         QVERIFY(!QGuiApplication::overrideCursor());
 
         // What the console reaches of the sign-in window.
-        SignInAccess& access = *fmLogin;
+        SignInAccess& access = s.program().consoleSignIn();
         QCOMPARE(access.volumeLineIndex(), 1);
         QCOMPARE(access.mixer(), &fmLogin->a1());
         QCOMPARE(access.readAccountColumn(QStringLiteral("MYNOMERADIO")),
@@ -414,11 +414,10 @@ private slots:
         QVERIFY(modal);
         QVERIFY(!s.run().endRequested());
 
-        TfmRegistrazione* const signUp = fmRegistrazione;
-        fmRegistrazione = nullptr;
+        fmLogin->setSignUpWindow(nullptr);
         title.clear();
         fmLogin->Label1Click();
-        fmRegistrazione = signUp;
+        fmLogin->setSignUpWindow(fmRegistrazione);
         QCOMPARE(title, QStringLiteral("Error"));
         QCOMPARE(text, QStringLiteral("Si è verificato un errore."));
         QVERIFY(critical);
