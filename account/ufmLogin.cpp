@@ -3,6 +3,7 @@
 #include "WaveMixer.h"
 #include "apperror.h"
 #include "apprun.h"
+#include "passwordfield.h"
 #include "ufmRegistrazione.h"
 #include "wllog.h"
 
@@ -109,7 +110,7 @@ void TfmLogin::buildLayout()
     edPassword = new QLineEdit(this);
     edPassword->setObjectName(QStringLiteral("edPassword"));
     edPassword->setGeometry(96, 121, 265, 21);
-    edPassword->setEchoMode(QLineEdit::Password);
+    showAsPassword(*edPassword);
     makeUpperCase(edPassword);
     lbPassword->setBuddy(edPassword);
     setTabOrder(edUser, edPassword);

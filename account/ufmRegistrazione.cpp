@@ -3,6 +3,7 @@
 #include "appconfig.h"
 #include "apperror.h"
 #include "apprun.h"
+#include "passwordfield.h"
 #include "serviceaddresses.h"
 #include "shell.h"
 #include "statements.h"
@@ -215,7 +216,7 @@ void TfmRegistrazione::buildLayout()
     edemail = edit(QStringLiteral("edemail"), this, top);
     lbpassword = bigLabel(QStringLiteral("Password:"), this, top + step);
     edpassword = edit(QStringLiteral("edpassword"), this, top + step);
-    edpassword->setEchoMode(QLineEdit::Password);
+    showAsPassword(*edpassword);
     lbusername = bigLabel(QStringLiteral("User name:"), this, top + 2 * step);
     edusername = edit(QStringLiteral("edusername"), this, top + 2 * step);
     lbnomecanale = bigLabel(QStringLiteral("Nome canale:"), this, top + 3 * step);

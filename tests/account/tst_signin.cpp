@@ -324,6 +324,10 @@ private slots:
         QCOMPARE(w.lbUser->text(), QStringLiteral("E-Mail:"));
         QCOMPARE(w.lbPassword->text(), QStringLiteral("Password:"));
         QCOMPARE(w.edPassword->echoMode(), QLineEdit::Password);
+        // Each character shows as "*", as in the engine window (not the style's bullet).
+        w.edPassword->setText(QStringLiteral("AB"));
+        QCOMPARE(w.edPassword->displayText(), QStringLiteral("**"));
+        w.edPassword->clear();
         for (TLinkLabel* link : {w.Label1, w.lbEntra, w.lbAnnulla}) {
             QVERIFY(link->font().bold());
             QVERIFY(link->font().underline());
