@@ -3,12 +3,12 @@
 #include "appconfig.h"
 #include "apperror.h"
 #include "apprun.h"
-#include "forms.h"
+#include "passwordfield.h"
 #include "serviceaddresses.h"
 #include "shell.h"
 #include "statements.h"
 #include "stationprofile.h"
-#include "ufmLogin.h"
+#include "wllog.h"
 
 #include <QDir>
 #include <QEvent>
@@ -176,13 +176,13 @@ StoreResult storeNewAccount(DbConnection& connection, DbQuery& qrSeleziona, DbQu
 
 } // namespace signup
 
-TfmRegistrazione::TfmRegistrazione(AppContext& ctx) : m_ctx(ctx)
+TfmRegistrazione::TfmRegistrazione(AppContext& ctx, DbConnection* connection) : m_ctx(ctx)
 {
     setObjectName(QStringLiteral("fmRegistrazione"));
     setWindowTitle(QStringLiteral("Registrazione"));
     buildLayout();
-    if (fmLogin)
-        setConnection(fmLogin->dbsql);
+    if (connection)
+        setConnection(*connection);
 }
 
 TfmRegistrazione::~TfmRegistrazione() = default;
@@ -195,13 +195,6 @@ void TfmRegistrazione::setConnection(DbConnection& connection)
     m_qrSeleziona = std::make_unique<DbQuery>(connection, kCommandTimeout);
     m_qrUtenti = std::make_unique<DbQuery>(connection, kCommandTimeout);
     m_qrUtenti->setSql(Statements::allAccounts());
-}
-
-bool TfmRegistrazione::ensureConnection()
-{
-    if (!m_connection && fmLogin)
-        setConnection(fmLogin->dbsql);
-    return m_connection != nullptr;
 }
 
 void TfmRegistrazione::buildLayout()
@@ -223,7 +216,7 @@ void TfmRegistrazione::buildLayout()
     edemail = edit(QStringLiteral("edemail"), this, top);
     lbpassword = bigLabel(QStringLiteral("Password:"), this, top + step);
     edpassword = edit(QStringLiteral("edpassword"), this, top + step);
-    edpassword->setEchoMode(QLineEdit::Password);
+    showAsPassword(*edpassword);
     lbusername = bigLabel(QStringLiteral("User name:"), this, top + 2 * step);
     edusername = edit(QStringLiteral("edusername"), this, top + 2 * step);
     lbnomecanale = bigLabel(QStringLiteral("Nome canale:"), this, top + 3 * step);
@@ -359,7 +352,7 @@ void TfmRegistrazione::btInviaClick()
 
     signup::StoreResult result;
     try {
-        if (!ensureConnection())
+        if (!m_connection)
             throw DbError(QStringLiteral("Nessuna connessione al database dei servizi"));
         result = signup::storeNewAccount(*m_connection, *m_qrSeleziona, *m_qrUtenti, account);
     } catch (const AppError& e) {
@@ -382,7 +375,8 @@ void TfmRegistrazione::btInviaClick()
     try {
         const QString page = serviceaddress::setupPage(m_ctx.config, m_ctx.profile);
         m_ctx.shell.open(this, page, page, Shell::ShowMaximized);
-    } catch (...) {
+    } catch (const std::exception& e) {
+        qCWarning(lcUi).noquote() << "the station set-up page did not open:" << e.what();
     }
     run.showMessage(QString::fromUtf16(kSignedUp));
     run.showMessage(QString::fromUtf16(kProgramEnds));

@@ -1,7 +1,7 @@
 #pragma once
 #include "appcontext.h"
-#include "castcontrols.h"
 #include "dbquery.h"
+#include "skinengine.h"
 
 #include <QChar>
 #include <QDialog>
@@ -52,15 +52,14 @@ StoreResult storeNewAccount(DbConnection& connection, DbQuery& qrSeleziona, DbQu
 } // namespace signup
 
 // The sign-up window: a modal dialog of the sign-in window's "Registrati". Its queries run on
-// the sign-in connection, fmLogin's dbsql, unless another connection is handed to it.
+// the connection it is given: start-up gives it the sign-in connection.
 class TfmRegistrazione : public QDialog {
     Q_OBJECT
 public:
-    explicit TfmRegistrazione(AppContext& ctx);
+    explicit TfmRegistrazione(AppContext& ctx, DbConnection* connection = nullptr);
     ~TfmRegistrazione() override;
 
-    // The connection the two queries run on. Without a call, fmLogin's dbsql (taken when the
-    // window is created, or at the first sign-up if fmLogin did not exist yet).
+    // The connection the two queries run on; without one, sign-up shows that there is none.
     void setConnection(DbConnection& connection);
     DbConnection* connection() const { return m_connection; }
 
@@ -116,7 +115,6 @@ protected:
 
 private:
     void buildLayout();
-    bool ensureConnection();
 
     AppContext& m_ctx;
     DbConnection* m_connection = nullptr;

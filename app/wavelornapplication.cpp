@@ -1,5 +1,6 @@
 #include "wavelornapplication.h"
 #include "apprun.h"
+#include "wllog.h"
 
 #include <exception>
 
@@ -17,9 +18,8 @@ bool WavelornApplication::notify(QObject* receiver, QEvent* event)
         return QApplication::notify(receiver, event);
     } catch (const std::exception& e) {
         text = QString::fromUtf8(e.what());
-    } catch (...) {
-        text = QStringLiteral("Errore sconosciuto");
     }
+    qCWarning(lcUi).noquote() << "a handler let an error through:" << text;
     if (m_run)
         m_run->showError(text);
     return false;

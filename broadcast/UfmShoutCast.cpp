@@ -16,7 +16,6 @@ TfmShoutCast7::TfmShoutCast7(AppContext& ctx)
 
 void TfmShoutCast7::FormCreate()
 {
-    m_windowHandle = this;
     if ((BASS_GetVersion() >> 16) != BASSVERSION) {
         QMessageBox box(this);
         box.setWindowTitle(QString());

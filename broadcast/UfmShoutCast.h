@@ -20,5 +20,4 @@ private:
     void FormCreate();
 
     AppContext& m_ctx;
-    void* m_windowHandle = nullptr;
 };

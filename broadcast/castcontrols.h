@@ -1,6 +1,8 @@
 #pragma once
 // The controls of the cast windows (the engine window and the Connetti window carry the same
 // set), with their layout state.
+#include "skinengine.h"
+
 #include <QString>
 
 class QCheckBox;
@@ -14,12 +16,6 @@ class QPushButton;
 class QRadioButton;
 class QTimer;
 class QWidget;
-
-// The skin component of the window. It stays inactive; the show step gives it its file.
-struct SkinEngineComponent {
-    bool Active = false;
-    QString SkinFile;
-};
 
 struct CastControls {
     QGroupBox* GroupBox1 = nullptr;

@@ -4,7 +4,7 @@
 # Nothing of the tests or the benchmarks is installed.
 include(GNUInstallDirs)
 
-# The same names as kCommandName and kApplicationId in app/appconfig.h.
+# The same names as kCommandName and kApplicationId in common/appconfig.h.
 set(WL_COMMAND wavelorn-encoder)
 set(WL_APP_ID it.wavelorn.Encoder)
 set(WL_PACKAGE_MAINTAINER "WAVELORN Encoder maintainers <encoder@wavelorn.it>"

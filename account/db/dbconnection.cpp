@@ -344,9 +344,8 @@ QString errorTextOf(const std::exception_ptr& error)
         return e.text();
     } catch (const std::exception& e) {
         return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("unknown error");
     }
+    return {};
 }
 
 } // namespace
@@ -429,7 +428,8 @@ struct DbConnection::Worker {
                 QSqlDatabase db = QSqlDatabase::database(qtName, false);
                 try {
                     job->work(db);
-                } catch (...) {
+                } catch (const std::exception&) {
+                    // Thrown again on the caller's thread, which logs it.
                     job->error = std::current_exception();
                     job->lost = connectionLost(db);
                 }

@@ -381,16 +381,17 @@ void DbQuery::execute()
     QVector<QVariant> binds;
     for (const QString& v : d->values)
         binds << v;
-    try {
-        d->onConnection(
-            [this, &binds](QSqlDatabase& db) { d->rowsAffected = d->run(db, d->sql, binds); });
-    } catch (...) {
-        if (d->own)
-            d->own->close();
-        throw;
-    }
-    if (d->own)
-        d->own->close();
+    // A query with a connection of its own closes it after the statement, whatever came of it.
+    struct CloseOwn {
+        DbConnection* own;
+        ~CloseOwn()
+        {
+            if (own)
+                own->close();
+        }
+    } closeOwn{d->own.get()};
+    d->onConnection(
+        [this, &binds](QSqlDatabase& db) { d->rowsAffected = d->run(db, d->sql, binds); });
 }
 
 int DbQuery::rowsAffected() const

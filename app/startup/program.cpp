@@ -28,51 +28,74 @@ Program::~Program()
     destroy();
 }
 
-template <class T> T* Program::make(T*& reference)
+template <class T, class... Args> T* Program::make(T*& reference, Args&&... args)
 {
     std::unique_ptr<T> object;
-    if constexpr (std::is_constructible_v<T, AppContext&>)
-        object = std::make_unique<T>(m_ctx);
+    if constexpr (std::is_constructible_v<T, AppContext&, Args...>)
+        object = std::make_unique<T>(m_ctx, std::forward<Args>(args)...);
     else
-        object = std::make_unique<T>();
+        object = std::make_unique<T>(std::forward<Args>(args)...);
     reference = object.get();
-    m_references.push_back(reinterpret_cast<void**>(&reference));
+    m_clearReferences.push_back([&reference] { reference = nullptr; });
     m_objects.push_back(std::move(object));
     return reference;
 }
 
+namespace {
+
+// Destroys what a creation made so far unless the creation got to its end.
+class CreationGuard {
+public:
+    explicit CreationGuard(Program& program) : m_program(program) {}
+    ~CreationGuard()
+    {
+        if (!m_done)
+            m_program.destroy();
+    }
+    CreationGuard(const CreationGuard&) = delete;
+    CreationGuard& operator=(const CreationGuard&) = delete;
+    void done() { m_done = true; }
+
+private:
+    Program& m_program;
+    bool m_done = false;
+};
+
+} // namespace
+
 void Program::create()
 {
-    try {
-        make(fmLogin);
-        // A catalog that opens but cannot serve (not a database, truncated, no accounts
-        // table) ends the start-up here, not at the first sign-in.
-        fmLogin->checkCatalog();
-        make(fmRegistrazione);
-        make(fmMusica2);
-        make(dm);
-        make(fmFrasiPredefinite);
-        make(fmCrealatuaradiowm);
-        make(fmRip);
-        make(fmCollegati);
-        make(fmCreazioneCollegati);
-        make(fmAscolta);
-        make(fmStatistiche2);
-        make(fmPannelloDiControlloShoutcast);
-        make(FMATTESA);
-        make(fmShoutcast2);
-        make(Form2wma);
-        // The console reaches the sign-in window's mixer, line index and account reads.
-        Form2wma->setSignIn(fmLogin);
-        Form2wma->setEngine(fmShoutcast2);
-        // The engine's meter moves the console's level bar.
-        QObject::connect(fmShoutcast2, &TfmShoutcast2::consoleMeterChanged, Form2wma,
-                         &TForm2wma::showInputLevel);
-        make(fmShoutCast7);
-    } catch (...) {
-        destroy();
-        throw;
-    }
+    CreationGuard guard(*this);
+    make(fmLogin);
+    // A catalog that opens but cannot serve (not a database, truncated, no accounts table)
+    // ends the start-up here, not at the first sign-in.
+    fmLogin->checkCatalog();
+    // Sign-up runs its queries on the sign-in connection.
+    make(fmRegistrazione, &fmLogin->dbsql());
+    fmLogin->setSignUpWindow(fmRegistrazione);
+    make(fmMusica2);
+    make(dm);
+    make(fmFrasiPredefinite);
+    make(fmCrealatuaradiowm);
+    make(fmRip);
+    make(fmCollegati);
+    make(fmCreazioneCollegati);
+    make(fmAscolta);
+    make(fmStatistiche2);
+    make(fmPannelloDiControlloShoutcast);
+    make(FMATTESA);
+    make(fmShoutcast2);
+    make(Form2wma);
+    // The console reaches the sign-in window's mixer, line index and account reads; sign-in
+    // hands the console and the engine window the station.
+    Form2wma->setSignIn(&m_consoleSignIn);
+    fmLogin->setHandoff(&m_handoff);
+    Form2wma->setEngine(fmShoutcast2);
+    // The engine's meter moves the console's level bar.
+    QObject::connect(fmShoutcast2, &TfmShoutcast2::consoleMeterChanged, Form2wma,
+                     &TForm2wma::showInputLevel);
+    make(fmShoutCast7);
+    guard.done();
 }
 
 void Program::showMain()
@@ -84,8 +107,8 @@ void Program::destroy()
 {
     while (!m_objects.empty()) {
         m_objects.pop_back();
-        *m_references.back() = nullptr;
-        m_references.pop_back();
+        m_clearReferences.back()();
+        m_clearReferences.pop_back();
     }
     m_ctx.profile.clear();
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include "appcontext.h"
+#include "windowlinks.h"
 
 #include <QObject>
 #include <functional>
@@ -24,12 +25,19 @@ public:
     // The created objects in creation order.
     std::vector<QObject*> objects() const;
 
+    // What the console is handed of the sign-in window.
+    SignInAccess& consoleSignIn() { return m_consoleSignIn; }
+
 private:
-    template <class T> T* make(T*& reference);
+    // Creates a T (given the context when it takes one, then args) and points reference at it.
+    template <class T, class... Args> T* make(T*& reference, Args&&... args);
 
     AppContext& m_ctx;
+    BroadcastHandoff m_handoff;
+    ConsoleSignIn m_consoleSignIn;
     std::vector<std::unique_ptr<QObject>> m_objects;
-    std::vector<void**> m_references;
+    // One per object, in the same order: empties the object's process-wide reference.
+    std::vector<std::function<void()>> m_clearReferences;
 };
 
 class AppRun;

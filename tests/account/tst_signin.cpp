@@ -122,7 +122,7 @@ private slots:
         QVERIFY(!QGuiApplication::overrideCursor());
 
         // What the console reaches of the sign-in window.
-        SignInAccess& access = *fmLogin;
+        SignInAccess& access = s.program().consoleSignIn();
         QCOMPARE(access.volumeLineIndex(), 1);
         QCOMPARE(access.mixer(), &fmLogin->a1());
         QCOMPARE(access.readAccountColumn(QStringLiteral("MYNOMERADIO")),
@@ -324,6 +324,10 @@ private slots:
         QCOMPARE(w.lbUser->text(), QStringLiteral("E-Mail:"));
         QCOMPARE(w.lbPassword->text(), QStringLiteral("Password:"));
         QCOMPARE(w.edPassword->echoMode(), QLineEdit::Password);
+        // Each character shows as "*", as in the engine window (not the style's bullet).
+        w.edPassword->setText(QStringLiteral("AB"));
+        QCOMPARE(w.edPassword->displayText(), QStringLiteral("**"));
+        w.edPassword->clear();
         for (TLinkLabel* link : {w.Label1, w.lbEntra, w.lbAnnulla}) {
             QVERIFY(link->font().bold());
             QVERIFY(link->font().underline());
@@ -414,11 +418,10 @@ private slots:
         QVERIFY(modal);
         QVERIFY(!s.run().endRequested());
 
-        TfmRegistrazione* const signUp = fmRegistrazione;
-        fmRegistrazione = nullptr;
+        fmLogin->setSignUpWindow(nullptr);
         title.clear();
         fmLogin->Label1Click();
-        fmRegistrazione = signUp;
+        fmLogin->setSignUpWindow(fmRegistrazione);
         QCOMPARE(title, QStringLiteral("Error"));
         QCOMPARE(text, QStringLiteral("Si è verificato un errore."));
         QVERIFY(critical);

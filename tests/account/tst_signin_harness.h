@@ -9,6 +9,7 @@
 #include "fakeshell.h"
 #include "forms.h"
 #include "program.h"
+#include "signinaccess.h"
 #include "stationprofile.h"
 #include "testbackends.h"
 #include "testdb.h"
@@ -65,6 +66,7 @@ public:
         QTest::keyClick(fmLogin->edPassword, Qt::Key_Return);
     }
 
+    Program& program() { return m_program; }
     AppRun& run() { return m_run; }
     StationProfile& profile() { return m_profile; }
     FakeShell& shell() { return m_shell; }

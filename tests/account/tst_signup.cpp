@@ -225,6 +225,10 @@ private slots:
             QVERIFY(w.rect().contains(e->geometry()));
             QCOMPARE(e->echoMode(), i == 1 ? QLineEdit::Password : QLineEdit::Normal);
         }
+        // Each character of the password shows as "*", as in the other windows.
+        w.edpassword->setText(QStringLiteral("ab"));
+        QCOMPARE(w.edpassword->displayText(), QStringLiteral("**"));
+        w.edpassword->clear();
 
         QCOMPARE(w.lbnota->text(),
                  QStringLiteral("NON USARE CARATTERI SPECIALI,  GLI SPAZI VERRANNO ELIMINATI"));

@@ -60,7 +60,7 @@ public:
                 *error = e.text();
             return false;
         }
-        Form2wma->setSignIn(fmLogin);
+        Form2wma->setSignIn(&m_program.consoleSignIn());
         Form2wma->setEngine(fmShoutcast2);
         m_program.showMain();
         return true;
