@@ -3,6 +3,7 @@
 #include "apprun.h"
 #include "bass.h"
 #include "programhalt.h"
+#include "wllog.h"
 
 #include <QMessageBox>
 
@@ -25,7 +26,9 @@ void TfmShoutCast7::FormCreate()
         m_ctx.run.execModal(box);
         throw ProgramHalt{1};
     }
-    if (!BASS_RecordInit(-1))
+    if (!BASS_RecordInit(-1)) {
+        qCWarning(lcCast) << "The recording device cannot be opened:" << BASS_LastErrorText();
         close();
+    }
     setLevelBarColour(0xFFFFFF);
 }

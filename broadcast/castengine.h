@@ -7,7 +7,7 @@
 #include <atomic>
 #include <functional>
 
-// One set for the whole program, held by the engine window. The capture and notification
+// One set for the whole program, held by the engine's course. The capture and notification
 // threads of the audio layer read the atomics; everything else is touched only on the GUI
 // thread.
 struct EngineState {
@@ -15,7 +15,7 @@ struct EngineState {
     std::atomic<HRECORD> CaptureChannel{0};
     // The encoder that the last start attempt attached, if it got that far. Stop keeps it.
     std::atomic<HENCODE> EncoderHandle{0};
-    // The engine window, given to the death notification (set once, at its creation).
+    // The engine's course, given to the death notification (set once, at its creation).
     void* EngineWindowHandle = nullptr;
     // The copy of the Auto-reconnect switch that the notification thread reads.
     std::atomic<bool> AutoReconnectFlag{true};

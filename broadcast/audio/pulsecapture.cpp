@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 
@@ -552,10 +553,20 @@ void PulseCapture::stop()
 
 bool PulseCapture::serverAnswers(std::string* error, int timeoutMs)
 {
-    pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+    struct LoopFree {
+        void operator()(pa_threaded_mainloop* l) const { pa_threaded_mainloop_free(l); }
+    };
+    struct ContextUnref {
+        void operator()(pa_context* c) const { pa_context_unref(c); }
+    };
+    // Freed in reverse order: the context, then its (stopped) loop.
+    const std::unique_ptr<pa_threaded_mainloop, LoopFree> ownLoop(pa_threaded_mainloop_new());
+    pa_threaded_mainloop* loop = ownLoop.get();
     if (!loop)
         return false;
-    pa_context* ctx = pa_context_new(pa_threaded_mainloop_get_api(loop), "probe");
+    const std::unique_ptr<pa_context, ContextUnref> ownCtx(
+        pa_context_new(pa_threaded_mainloop_get_api(loop), "probe"));
+    pa_context* ctx = ownCtx.get();
     bool ok = false;
     if (ctx && pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
         pa_context_set_state_callback(
@@ -579,8 +590,5 @@ bool PulseCapture::serverAnswers(std::string* error, int timeoutMs)
         *error = ctx ? std::string("PulseAudio: ") + pa_strerror(pa_context_errno(ctx))
                      : std::string("no context");
     }
-    if (ctx)
-        pa_context_unref(ctx);
-    pa_threaded_mainloop_free(loop);
     return ok;
 }

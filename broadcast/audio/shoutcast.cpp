@@ -65,6 +65,13 @@ ShoutCast::~ShoutCast()
     stop();
 }
 
+void ShoutCast::ShoutHandle::reset(shout_t* s)
+{
+    if (m_p)
+        shout_free(m_p);
+    m_p = s;
+}
+
 std::string ShoutCast::error() const
 {
     std::lock_guard lock(m_mutex);
@@ -191,7 +198,7 @@ void ShoutCast::stop()
 bool ShoutCast::connect(int timeoutMs)
 {
     const CastSettings& s = m_settings;
-    m_shout = shout_new();
+    m_shout.reset(shout_new());
     if (!m_shout) {
         setError("out of memory");
         return false;
@@ -414,8 +421,7 @@ void ShoutCast::run(int timeoutMs)
         std::lock_guard shout(m_shoutMutex);
         m_sendable = false;
         m_fd = -1;
-        shout_free(m_shout);
-        m_shout = nullptr;
+        m_shout.reset();
     }
     if (dead) {
         qCWarning(lcCast).noquote() << "source connection to" << where(m_settings)

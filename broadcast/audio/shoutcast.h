@@ -98,7 +98,19 @@ private:
     // The connection: made and closed by the sender thread; used under m_shoutMutex, which
     // a sending thread only tries (it never waits for the sender thread).
     std::mutex m_shoutMutex;
-    struct shout* m_shout = nullptr;
+    // libshout's handle, freed (shout_free) by its holder; used as the handle itself.
+    class ShoutHandle {
+    public:
+        ShoutHandle() = default;
+        ~ShoutHandle() { reset(); }
+        ShoutHandle(const ShoutHandle&) = delete;
+        ShoutHandle& operator=(const ShoutHandle&) = delete;
+        void reset(struct shout* s = nullptr);
+        operator struct shout *() const { return m_p; }
+
+    private:
+        struct shout* m_p = nullptr;
+    } m_shout;
     int m_fd = -1;           // libshout's socket, watched (never used for I/O)
     bool m_sendable = false; // connected and not failed
     std::atomic<bool> m_pumpFailed{false};
