@@ -269,6 +269,14 @@ void TForm2wma::showEvent(QShowEvent* event)
     FormShow();
 }
 
+void TForm2wma::showLineVolume(int volume)
+{
+    // Shown, not written: the bar's change handler must not send it back.
+    const QSignalBlocker quiet(scb);
+    scb->setValue(volume);
+    lbvol->setText(QString::number(volume));
+}
+
 void TForm2wma::setDeadAir(bool dead)
 {
     lbsilenzio->setVisible(dead && !lbaudioperso->isVisible());
@@ -280,7 +288,7 @@ void TForm2wma::FormShow()
     if (m_signIn && m_signIn->mixer())
         followConsoleLine(
             *m_signIn->mixer(), [signIn = m_signIn] { return signIn->volumeLineIndex(); }, *scb,
-            *lbvol);
+            [this](int volume) { showLineVolume(volume); });
     course->showStep();
 }
 

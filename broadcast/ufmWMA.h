@@ -47,6 +47,8 @@ public:
     }
     // Shows or hides the dead-air note (in the place of the lost sound server's, which wins).
     void setDeadAir(bool dead);
+    // The console line's volume, changed elsewhere: shown on the bar and label, not written.
+    void showLineVolume(int volume);
 
     static QString captureLostText()
     {

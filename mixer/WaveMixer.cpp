@@ -2,10 +2,6 @@
 
 #include "wllog.h"
 
-#include <QLabel>
-#include <QPointer>
-#include <QScrollBar>
-#include <QSignalBlocker>
 #include <limits>
 
 quint32 mixerControlTypeCode(TMixerControlType kind)
@@ -488,15 +484,15 @@ std::optional<QString> consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLin
     }
 }
 
-void followConsoleLine(TAudioMixer& mixer, std::function<int()> lineIndex, QScrollBar& scb,
-                       QLabel& lbvol)
+void followConsoleLine(TAudioMixer& mixer, std::function<int()> lineIndex, QObject& context,
+                       std::function<void(int)> show)
 {
     static const QString linkName = QStringLiteral("consoleLineFollower");
-    delete scb.findChild<QObject*>(linkName, Qt::FindDirectChildrenOnly);
-    auto* link = new QObject(&scb);
+    delete context.findChild<QObject*>(linkName, Qt::FindDirectChildrenOnly);
+    auto* link = new QObject(&context);
     link->setObjectName(linkName);
-    QPointer<QLabel> label(&lbvol);
-    auto show = [&mixer, lineIndex, &scb, label](TAudioMixerLine* changed) {
+    auto follow = [&mixer, lineIndex = std::move(lineIndex),
+                   show = std::move(show)](TAudioMixerLine* changed) {
         const int index = lineIndex();
         if (index < 0 || index >= static_cast<int>(mixer.Connections().size()))
             return;
@@ -504,25 +500,18 @@ void followConsoleLine(TAudioMixer& mixer, std::function<int()> lineIndex, QScro
         if (changed && changed != &line)
             return;
         const int volume = line.Volume();
-        if (volume < 0)
-            return;
-        {
-            // Shown, not written: the bar's change handler must not send it back.
-            const QSignalBlocker quiet(scb);
-            scb.setValue(volume);
-        }
-        if (label)
-            label->setText(QString::number(volume));
+        if (volume >= 0)
+            show(volume);
     };
     QObject::connect(&mixer, &TAudioMixer::OnControlChange, link,
-                     [show](TAudioMixer*, TAudioMixerLine* line, TMixerControlType kind) {
+                     [follow](TAudioMixer*, TAudioMixerLine* line, TMixerControlType kind) {
                          if (kind == mcVolume)
-                             show(line);
+                             follow(line);
                      });
     QObject::connect(&mixer, &TAudioMixer::OnLineChange, link,
-                     [show, &mixer](TAudioMixer*, TAudioMixerLine* line) {
+                     [follow, &mixer](TAudioMixer*, TAudioMixerLine* line) {
                          // The lines were made again (the device is back): show the console's.
                          if (line == &mixer.Destination())
-                             show(nullptr);
+                             follow(nullptr);
                      });
 }

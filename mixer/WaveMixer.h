@@ -13,8 +13,6 @@
 #include <utility>
 #include <vector>
 
-class QLabel;
-class QScrollBar;
 class TAudioMixer;
 
 // The kinds of control a line is searched for, in search order.
@@ -204,9 +202,9 @@ ConsoleLineChoice chooseConsoleLine(TAudioMixer& mixer, int* volumeLineIndex = n
 std::optional<QString> consoleVolumeBarChanged(TAudioMixer& mixer, int volumeLineIndex,
                                                int barValue);
 
-// Keeps the console's volume bar on the console line when its volume changes elsewhere (another
-// program, the sound server coming back): scb and lbvol take the line's volume with the bar's
-// signals blocked, so nothing is written back. lineIndex gives the console line at each notice.
-// A second call for the same bar replaces the first; the link ends with the bar or the mixer.
-void followConsoleLine(TAudioMixer& mixer, std::function<int()> lineIndex, QScrollBar& scb,
-                       QLabel& lbvol);
+// Follows the console line's volume when it changes elsewhere (another program, the sound
+// server coming back): show gets the line's volume at each change. lineIndex gives the console
+// line at each notice. A second call for the same context replaces the first; the link ends
+// with the context or the mixer.
+void followConsoleLine(TAudioMixer& mixer, std::function<int()> lineIndex, QObject& context,
+                       std::function<void(int)> show);

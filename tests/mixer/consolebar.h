@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QScrollBar>
+#include <QSignalBlocker>
 
 inline void showChoice(const ConsoleLineChoice& choice, QScrollBar& scb, QLabel& lbvol)
 {
@@ -18,4 +19,16 @@ inline void showVolume(TAudioMixer& mixer, int index, const QScrollBar& scb, QLa
 {
     if (const auto text = consoleVolumeBarChanged(mixer, index, scb.value()))
         lbvol.setText(*text);
+}
+
+// The bar and label follow the console line's volume as the console shows it: with the bar's
+// signals blocked, so nothing is written back.
+inline void followWith(TAudioMixer& mixer, std::function<int()> index, QScrollBar& scb,
+                       QLabel& lbvol)
+{
+    followConsoleLine(mixer, std::move(index), scb, [&scb, &lbvol](int volume) {
+        const QSignalBlocker quiet(scb);
+        scb.setValue(volume);
+        lbvol.setText(QString::number(volume));
+    });
 }

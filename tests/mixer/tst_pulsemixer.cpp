@@ -239,7 +239,7 @@ void TestPulseMixer::outsideVolumeMovesTheBarWithoutWritingBack()
     QCOMPARE(choice.line, 1);
     // Wired as the console wires it: a move of the bar writes the line.
     connect(&scb, &QScrollBar::valueChanged, this, [&] { showVolume(mixer, index, scb, lbvol); });
-    followConsoleLine(
+    followWith(
         mixer, [&] { return index; }, scb, lbvol);
     QVERIFY(m_backend->waitForIdle(5000));
 
