@@ -11,7 +11,7 @@ WL_PACKAGES=(
   libpulse-dev libpulse-mainloop-glib0 pulseaudio pulseaudio-utils
   libshout3-dev lame icecast2 darkice
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev ffmpeg libgnutls28-dev openssl
-  xvfb xauth x11-utils xdotool openbox imagemagick fonts-dejavu-core espeak-ng
+  xvfb xauth x11-utils xdotool openbox imagemagick fonts-dejavu-core espeak-ng trayer xclip
   pipewire pipewire-pulse wireplumber dbus libsystemd-dev
   coreutils procps psmisc curl
   desktop-file-utils appstream lintian librsvg2-bin dpkg-dev file

@@ -38,6 +38,9 @@ OwnerStatus::OwnerStatus(AppRun& run, QObject* parent) : QObject(parent), m_run(
     if (fmShoutcast2) {
         TfmShoutcast2* e = fmShoutcast2;
         connect(e, &TfmShoutcast2::airStateChanged, this, &OwnerStatus::followEngine);
+        // Each failed attempt while reconnecting brings its own cause: the notice and the
+        // tooltip give the latest, the words of the log's line about it.
+        connect(e, &TfmShoutcast2::attemptFinished, this, &OwnerStatus::followEngine);
         connect(e, &TfmShoutcast2::captureLostChanged, &m_status, &StationStatus::setCaptureLost);
         connect(e, &TfmShoutcast2::listenersChanged, &m_status, &StationStatus::setListeners);
         connect(e, &TfmShoutcast2::levelRead, &m_status, &StationStatus::setLevel);

@@ -36,7 +36,8 @@ LogWindow::LogWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     // Runs on the thread that logs, with the logger's lock held: only queue and post.
     m_sink = wllog::addSink([this](const wllog::Line& line) {
         std::lock_guard lock(m_mutex);
-        m_pending.push_back(redactLogLine(line.formatted));
+        m_pending.push_back(
+            {redactLogLine(line.formatted), line.type != QtDebugMsg && line.type != QtInfoMsg});
         if (m_pending.size() > static_cast<size_t>(maxLines))
             m_pending.pop_front();
         if (!m_posted) {
@@ -53,13 +54,13 @@ LogWindow::~LogWindow()
 
 void LogWindow::takePending()
 {
-    std::deque<QString> fresh;
+    std::deque<Entry> fresh;
     {
         std::lock_guard lock(m_mutex);
         fresh.swap(m_pending);
         m_posted = false;
     }
-    for (QString& l : fresh) {
+    for (Entry& l : fresh) {
         m_lines.push_back(std::move(l));
         if (m_lines.size() > static_cast<size_t>(maxLines))
             m_lines.pop_front();
@@ -70,16 +71,25 @@ void LogWindow::takePending()
     const bool atEnd = bar->value() == bar->maximum();
     const size_t from = fresh.size() > m_lines.size() ? 0 : m_lines.size() - fresh.size();
     for (size_t i = from; i < m_lines.size(); ++i)
-        m_view->appendPlainText(m_lines[i]);
+        append(m_lines[i]);
     if (atEnd)
         bar->setValue(bar->maximum());
 }
 
 void LogWindow::refill()
 {
-    QStringList all(m_lines.begin(), m_lines.end());
-    m_view->setPlainText(all.join(QLatin1Char('\n')));
+    m_view->clear();
+    for (const Entry& e : m_lines)
+        append(e);
     m_view->verticalScrollBar()->setValue(m_view->verticalScrollBar()->maximum());
+}
+
+void LogWindow::append(const Entry& entry)
+{
+    // One block a line, its spaces kept; the text is escaped, never read as markup.
+    m_view->appendHtml(QStringLiteral("<span style=\"white-space:pre;%1\">%2</span>")
+                           .arg(entry.alert ? QStringLiteral("color:#b00020") : QString(),
+                                entry.text.toHtmlEscaped()));
 }
 
 void LogWindow::showEvent(QShowEvent* event)
@@ -98,7 +108,11 @@ void LogWindow::showWindow()
 
 QStringList LogWindow::lines() const
 {
-    return QStringList(m_lines.begin(), m_lines.end());
+    QStringList all;
+    all.reserve(static_cast<qsizetype>(m_lines.size()));
+    for (const Entry& e : m_lines)
+        all.append(e.text);
+    return all;
 }
 
 void LogWindow::copyAll()

@@ -1,7 +1,7 @@
 #pragma once
-// The log window ("Registro"): the last lines of the program's log, newest last, with "Copia"
-// to copy them all. It collects from its creation, shown or not; lines reach it from the
-// logging threads by a queued call, masked by redactLogLine().
+// The log window ("Registro"): the last lines of the program's log, newest last, warnings and
+// errors in red, with "Copia" to copy them all. It collects from its creation, shown or not;
+// lines reach it from the logging threads by a queued call, masked by redactLogLine().
 #include <QStringList>
 #include <QWidget>
 #include <deque>
@@ -28,14 +28,20 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    struct Entry {
+        QString text;
+        bool alert = false; // a warning or worse: shown in red
+    };
+
     void takePending();
     void refill();
+    void append(const Entry& entry);
 
     int m_sink = 0;
     std::mutex m_mutex; // guards the two below, written by the logging threads
-    std::deque<QString> m_pending;
+    std::deque<Entry> m_pending;
     bool m_posted = false;
 
-    std::deque<QString> m_lines;
+    std::deque<Entry> m_lines;
     QPlainTextEdit* m_view;
 };
