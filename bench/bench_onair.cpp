@@ -43,6 +43,7 @@ struct Phase {
     const char* name;
     double seconds = 0;
     ProcStat program0, lame0, dark0, program1, lame1, dark1;
+    std::map<qint64, ThreadStat> threads0, threads1;
     Clock::time_point from, to;
 };
 
@@ -158,6 +159,10 @@ int main(int argc, char** argv)
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Experiments: BENCH_PROGRAM_ENV="NAME=value ..." adds to the program's environment.
+    for (const QString& kv :
+         qEnvironmentVariable("BENCH_PROGRAM_ENV").split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        env.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
     QProcess program;
     program.setProcessEnvironment(env);
     if (qEnvironmentVariableIsSet("BENCH_SHOW_LOG"))
@@ -220,6 +225,7 @@ int main(int argc, char** argv)
                 hogProcesses.push_back(std::move(h));
             }
         QThread::msleep(hogs && &p != &phases.front() ? 1000 : 0);
+        p.threads0 = threadStats(pid);
         p.program0 = procStat(pid);
         p.lame0 = procStat(lamePid);
         p.dark0 = procStat(darkice.processId());
@@ -241,6 +247,7 @@ int main(int argc, char** argv)
         p.to = Clock::now();
         p.seconds = std::chrono::duration<double>(p.to - p.from).count();
         p.program1 = procStat(pid);
+        p.threads1 = threadStats(pid);
         p.lame1 = procStat(lamePid);
         p.dark1 = procStat(darkice.processId());
     }
@@ -278,6 +285,19 @@ int main(int argc, char** argv)
                     "p90 %.0f (%zu clicks)  ratio median %.2f p90 %.2f\n",
                     so.median, so.p90, so.count, sd.median, sd.p90, sd.count,
                     ratio(so.median, sd.median), ratio(so.p90, sd.p90));
+        std::printf("program threads (CPU s/min, wake-ups/s of which preempted):");
+        for (const auto& [tid, t1] : p.threads1) {
+            const auto t0 = p.threads0.find(tid);
+            if (t0 == p.threads0.end())
+                continue;
+            const double cpu = (t1.cpuSeconds - t0->second.cpuSeconds) * 60 / p.seconds;
+            const double vol = (t1.voluntary - t0->second.voluntary) / p.seconds;
+            const double inv = (t1.involuntary - t0->second.involuntary) / p.seconds;
+            if (cpu > 0 || vol + inv >= 0.5)
+                std::printf("\n  %-7lld %-16s %.3f  %.1f  %.1f", tid, t1.name.constData(), cpu,
+                            vol + inv, inv);
+        }
+        std::printf("\n");
     }
     std::printf("\nRSS KiB     program peak %ld final %ld  lame peak %ld  darkice peak %ld final "
                 "%ld  program/darkice (final) %.2f\n",

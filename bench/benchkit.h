@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -60,6 +61,42 @@ inline ProcStat procStat(qint64 pid)
                 s.rssKb = line.mid(6).trimmed().split(' ').first().toLong();
         }
     return s;
+}
+
+// One thread of a process: CPU seconds and context switches so far.
+struct ThreadStat {
+    QByteArray name;
+    double cpuSeconds = 0;
+    long long voluntary = 0, involuntary = 0;
+};
+
+inline std::map<qint64, ThreadStat> threadStats(qint64 pid)
+{
+    std::map<qint64, ThreadStat> out;
+    const QString dir = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& t : QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        ThreadStat s;
+        QFile f(dir + QLatin1Char('/') + t + QStringLiteral("/stat"));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = f.readAll();
+        const qsizetype o = stat.indexOf('('), c = stat.lastIndexOf(')');
+        s.name = stat.mid(o + 1, c - o - 1);
+        const QList<QByteArray> rest = stat.mid(c + 2).split(' ');
+        if (rest.size() > 13)
+            s.cpuSeconds =
+                (rest[11].toLongLong() + rest[12].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+        QFile st(dir + QLatin1Char('/') + t + QStringLiteral("/status"));
+        if (st.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : st.readAll().split('\n')) {
+                if (line.startsWith("voluntary_ctxt_switches:"))
+                    s.voluntary = line.mid(24).trimmed().toLongLong();
+                else if (line.startsWith("nonvoluntary_ctxt_switches:"))
+                    s.involuntary = line.mid(27).trimmed().toLongLong();
+            }
+        out[t.toLongLong()] = s;
+    }
+    return out;
 }
 
 inline qint64 childNamed(qint64 parent, const QByteArray& comm)
