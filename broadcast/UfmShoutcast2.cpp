@@ -553,9 +553,10 @@ void TfmShoutcast2::setConsoleBar(int position)
     const int v = std::clamp(position, bar->minimum(), bar->maximum());
     if (v == bar->value())
         return;
-    bar->setValue(v);
-    // The bar repaints by itself only for steps of a whole chunk: every step is painted.
+    // The bar repaints by itself only for steps of a whole chunk: every step is painted, once
+    // (marked first, the bar's own repaint of a big step takes the mark along).
     bar->update();
+    bar->setValue(v);
 }
 
 BOOL TfmShoutcast2::CaptureProc(HRECORD handle, const void*, DWORD, void* user)
