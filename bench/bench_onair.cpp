@@ -169,8 +169,13 @@ int main(int argc, char** argv)
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     else
         program.setStandardErrorFile(dir.path() + QStringLiteral("/program.err"));
-    program.start(QCoreApplication::applicationDirPath() + QStringLiteral("/onair_program"),
-                  {db->sqliteFile(), QString::fromLatin1(email), QString::fromLatin1(password)});
+    // Profiling: BENCH_PROGRAM_WRAP="heaptrack -o FILE" runs the program under a tool (the
+    // figures of such a run are the tool's too).
+    QStringList command =
+        qEnvironmentVariable("BENCH_PROGRAM_WRAP").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    command << QCoreApplication::applicationDirPath() + QStringLiteral("/onair_program")
+            << db->sqliteFile() << QString::fromLatin1(email) << QString::fromLatin1(password);
+    program.start(command.takeFirst(), command);
     long long entraNs = 0, onAirNs = 0;
     bool onAir = false;
     const auto startedAt = Clock::now();
