@@ -8,7 +8,7 @@ using HWMENCODE = DWORD;
 
 struct PublishingApi {
     int version; // PublishingApiVersion of the module's build
-    HWMENCODE (*encodeOpenPublish)
+    HWMENCODE(*encodeOpenPublish)
     (DWORD freq, DWORD chans, DWORD flags, DWORD bitrate, const char* url, const char* user,
      const char* pass);
     BOOL (*encodeSetTag)(HWMENCODE handle, const char* tag, const char* text, DWORD form);
