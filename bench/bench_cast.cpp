@@ -7,9 +7,8 @@
 //
 // Our pipeline runs in a child process (this program with --cast) so that its figures hold
 // nothing of the measuring; lame is that child's child.
-#include "bass.h"
 #include "bassenc.h"
-#include "icecastserver.h"
+#include "benchkit.h"
 #include "pulseserver.h"
 
 #include <QCoreApplication>
@@ -23,6 +22,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -30,9 +30,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr int clickAmplitude = 20000;
-constexpr int clickEveryMs = 1000;
+using namespace benchkit;
 
 BOOL whileEncoding(HRECORD handle, const void*, DWORD, void*)
 {
@@ -63,177 +61,15 @@ int castMain(const char* server, const char* password)
     return 0;
 }
 
-struct ProcStat {
-    double cpuSeconds = 0;
-    long peakRssKb = 0;
-};
-
-ProcStat procStat(qint64 pid)
+void printLatency(const char* who, const std::vector<Click>& clicks, double* median)
 {
-    ProcStat s;
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (f.open(QIODevice::ReadOnly)) {
-        const QByteArray stat = f.readAll();
-        const QList<QByteArray> rest = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (rest.size() > 13)
-            s.cpuSeconds =
-                (rest[11].toLongLong() + rest[12].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
-    }
-    QFile st(QStringLiteral("/proc/%1/status").arg(pid));
-    if (st.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : st.readAll().split('\n'))
-            if (line.startsWith("VmHWM:"))
-                s.peakRssKb = line.mid(6).trimmed().split(' ').first().toLong();
-    return s;
-}
-
-qint64 childNamed(qint64 parent, const QByteArray& comm)
-{
-    for (const QString& e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile f(QStringLiteral("/proc/%1/stat").arg(e));
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray stat = f.readAll();
-        const qsizetype o = stat.indexOf('('), c = stat.lastIndexOf(')');
-        if (o < 0 || c < 0)
-            continue;
-        const QList<QByteArray> rest = stat.mid(c + 2).split(' ');
-        if (stat.mid(o + 1, c - o - 1) == comm && rest.size() > 1 && rest[1].toLongLong() == parent)
-            return e.toLongLong();
-    }
-    return 0;
-}
-
-// Click onsets seen at the source, by a capture of our own.
-struct Reference {
-    std::mutex mutex;
-    std::vector<Clock::time_point> onsets;
-    Clock::time_point last{};
-};
-
-BOOL referenceProc(HRECORD, const void* buffer, DWORD length, void* user)
-{
-    auto* r = static_cast<Reference*>(user);
-    const auto now = Clock::now();
-    const auto* s = static_cast<const qint16*>(buffer);
-    const DWORD frames = length / 4;
-    for (DWORD i = 0; i < frames; ++i) {
-        if (std::abs(int(s[2 * i])) > clickAmplitude / 2) {
-            const auto at = now - std::chrono::microseconds(qint64(frames - i) * 1000000 / 44100);
-            std::lock_guard lock(r->mutex);
-            if (at - r->last > std::chrono::milliseconds(clickEveryMs / 2)) {
-                r->onsets.push_back(at);
-                r->last = at;
-            }
-            break;
-        }
-    }
-    return BASS_TRUE;
-}
-
-// A listener that keeps what arrives with the time it arrived.
-struct Listener {
-    std::vector<std::pair<Clock::time_point, QByteArray>> chunks;
-    std::atomic<bool> quit{false};
-    std::thread thread;
-    void start(quint16 port, const QString& mount)
-    {
-        thread = std::thread([this, port, mount] {
-            IcecastListener l(port, mount);
-            while (!quit) {
-                QByteArray b = l.read(65536, 100);
-                if (!b.isEmpty())
-                    chunks.emplace_back(Clock::now(), std::move(b));
-            }
-        });
-    }
-    void stop()
-    {
-        quit = true;
-        if (thread.joinable())
-            thread.join();
-    }
-};
-
-QByteArray decode(const QByteArray& mp3)
-{
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"),
-                 QStringLiteral("-hide_banner -loglevel error -f mp3 -i pipe:0 -f s16le -ac 2 "
-                                "-ar 44100 pipe:1")
-                     .split(' '));
-    ffmpeg.waitForStarted();
-    ffmpeg.write(mp3);
-    ffmpeg.closeWriteChannel();
-    QByteArray out;
-    while (ffmpeg.state() != QProcess::NotRunning || ffmpeg.bytesAvailable()) {
-        ffmpeg.waitForReadyRead(200);
-        out += ffmpeg.readAllStandardOutput();
-    }
-    return out + ffmpeg.readAllStandardOutput();
-}
-
-// Latencies (ms): for each click heard in the stream, the arrival of the MP3 frame holding it
-// minus the click's onset at the source.
-std::vector<double> latencies(const Listener& l, const std::vector<Clock::time_point>& onsets)
-{
-    QByteArray all;
-    std::vector<std::pair<qsizetype, Clock::time_point>> ends; // byte count -> arrival time
-    for (const auto& [t, b] : l.chunks) {
-        all += b;
-        ends.emplace_back(all.size(), t);
-    }
-    // Frame offsets (MPEG-1 layer III, 44.1 kHz).
-    const auto* p = reinterpret_cast<const unsigned char*>(all.constData());
-    static const int br[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    std::vector<qsizetype> frameEnd;
-    qsizetype i = 0;
-    while (i + 4 <= all.size() && !(p[i] == 0xFF && (p[i + 1] & 0xFE) == 0xFA))
-        ++i;
-    const qsizetype first = i;
-    while (i + 4 <= all.size() && p[i] == 0xFF && (p[i + 1] & 0xFE) == 0xFA) {
-        const int b = br[std::min(p[i + 2] >> 4, 14)];
-        const int len = 144 * b * 1000 / 44100 + ((p[i + 2] >> 1) & 1);
-        if (len <= 4)
-            break;
-        i += len;
-        frameEnd.push_back(i);
-    }
-    const QByteArray pcm = decode(all.mid(first));
-    const auto* s = reinterpret_cast<const qint16*>(pcm.constData());
-    const qsizetype frames = pcm.size() / 4;
-    std::vector<double> out;
-    qsizetype lastClick = -44100;
-    for (qsizetype n = 0; n < frames; ++n) {
-        if (std::abs(int(s[2 * n])) < clickAmplitude / 3 || n - lastClick < 22050)
-            continue;
-        lastClick = n;
-        const qsizetype frame = n / 1152;
-        if (frame >= qsizetype(frameEnd.size()))
-            break;
-        const qsizetype byteEnd = frameEnd[frame];
-        auto it = std::lower_bound(ends.begin(), ends.end(), byteEnd,
-                                   [](const auto& e, qsizetype v) { return e.first < v; });
-        if (it == ends.end())
-            break;
-        const Clock::time_point arrival = it->second;
-        auto o = std::upper_bound(onsets.begin(), onsets.end(), arrival);
-        if (o == onsets.begin())
-            continue;
-        --o;
-        const double ms = std::chrono::duration<double, std::milli>(arrival - *o).count();
-        if (ms >= 0 && ms < clickEveryMs)
-            out.push_back(ms);
-    }
-    return out;
-}
-
-void printLatency(const char* who, std::vector<double> v, double* median)
-{
-    std::sort(v.begin(), v.end());
-    *median = v.empty() ? 0 : v[v.size() / 2];
-    std::printf("%-10s latency: %zu clicks, median %.0f ms, worst %.0f ms\n", who, v.size(),
-                *median, v.empty() ? 0 : v.back());
+    std::vector<double> v;
+    for (const Click& c : clicks)
+        v.push_back(c.ms);
+    const Spread s = spread(v);
+    *median = s.median;
+    std::printf("%-10s latency: %zu clicks, median %.0f ms, p90 %.0f ms, worst %.0f ms\n", who,
+                s.count, s.median, s.p90, s.worst);
 }
 
 } // namespace
@@ -287,7 +123,7 @@ int main(int argc, char** argv)
     }
     BASS_RecordInit(-1);
     Reference ref;
-    const HRECORD refCh = BASS_RecordStart(44100, 2, 0, referenceProc, &ref);
+    const HRECORD refCh = BASS_RecordStart(44100, 2, 0, &Reference::proc, &ref);
     Listener lo, ld;
     lo.start(ice.port(), QStringLiteral("/ours"));
     ld.start(ice.port(), QStringLiteral("/darkice"));
@@ -322,11 +158,7 @@ int main(int argc, char** argv)
                 darkCpu / 60 * 100);
     std::printf("peak RSS: program %ld KiB, lame %ld KiB, darkice %ld KiB\n", o1.peakRssKb,
                 l1.peakRssKb, d1.peakRssKb);
-    std::vector<Clock::time_point> onsets;
-    {
-        std::lock_guard lock(ref.mutex);
-        onsets = ref.onsets;
-    }
+    const std::vector<Clock::time_point> onsets = ref.copy();
     double mo = 0, md = 0;
     printLatency("program", latencies(lo, onsets), &mo);
     printLatency("darkice", latencies(ld, onsets), &md);

@@ -345,9 +345,10 @@ void TForm2wma::showInputLevel(int position)
     const int v = std::clamp(position, ProgressBar1->minimum(), ProgressBar1->maximum());
     if (v == ProgressBar1->value())
         return;
-    ProgressBar1->setValue(v);
-    // The bar repaints by itself only for steps of a whole chunk: every step is painted.
+    // The bar repaints by itself only for steps of a whole chunk: every step is painted, once
+    // (marked first, the bar's own repaint of a big step takes the mark along).
     ProgressBar1->update();
+    ProgressBar1->setValue(v);
 }
 
 void TForm2wma::scbChange()
