@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <vector>
 
 #ifdef WL_HAVE_JOURNAL
 #include <systemd/sd-journal.h>
@@ -27,7 +28,12 @@ struct State {
     bool journal = false;
     std::map<int, Sink> sinks;
     int nextId = 1;
+    // The first lines of the run: a receiver added while they are all still here gets them
+    // first, so the log window and file begin where the run began, without a gap.
+    std::vector<Line> start;
 };
+
+constexpr std::size_t StartLines = 64;
 
 State& state()
 {
@@ -110,10 +116,12 @@ void handler(QtMsgType type, const QMessageLogContext& context, const QString& t
                         "QT_CATEGORY=%s", category, "SYSLOG_IDENTIFIER=wavelorn-encoder", nullptr);
     }
 #endif
-    if (!s.sinks.empty()) {
+    if (!s.sinks.empty() || s.start.size() < StartLines) {
         const Line l{type, QString::fromLatin1(category), text, line};
         for (const auto& [id, sink] : s.sinks)
             sink(l);
+        if (s.start.size() < StartLines)
+            s.start.push_back(l);
     }
 }
 
@@ -148,6 +156,9 @@ int addSink(Sink sink)
     State& s = state();
     std::lock_guard lock(s.mutex);
     const int id = s.nextId++;
+    if (s.start.size() < StartLines)
+        for (const Line& l : s.start)
+            sink(l);
     s.sinks.emplace(id, std::move(sink));
     return id;
 }

@@ -27,7 +27,8 @@ struct Line {
 void install(bool journal = true);
 
 // Extra receivers of every line (a log window, a file): called on the thread that logs,
-// with the handler's lock held, so a sink must be quick and must not log itself.
+// with the handler's lock held, so a sink must be quick and must not log itself. A sink added
+// early in the run (before its first 64 lines) first gets the lines logged before it.
 using Sink = std::function<void(const Line&)>;
 int addSink(Sink sink);
 void removeSink(int id);
