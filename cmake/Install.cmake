@@ -17,7 +17,7 @@ set(doc ${CMAKE_INSTALL_DATADIR}/doc/${WL_COMMAND})
 install(PROGRAMS $<TARGET_FILE:WavelornEncoder> DESTINATION ${CMAKE_INSTALL_BINDIR}
         RENAME ${WL_COMMAND})
 # Windows Media publishing, which the program loads when an owner starts it (and FFmpeg with it).
-install(TARGETS wavelorn-publishing LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${WL_COMMAND})
+install(TARGETS wavelorn-publishing LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${WL_COMMAND}/modules)
 # install(PROGRAMS) is not stripped by `--strip` or CPACK_STRIP_FILES: strip it here then.
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
