@@ -1,5 +1,6 @@
 #include "castcourse.h"
 
+#include "threadhandoff.h"
 #include "wllog.h"
 
 #include <QCoreApplication>
@@ -77,6 +78,7 @@ CastCourse::~CastCourse()
     if (const HRECORD ch = m_state.CaptureChannel.exchange(0))
         stopChannelLater(ch);
     m_worker.waitForDone();
+    wl::handoffAcquire(&m_worker);
     // An attempt that reached the air after the course stopped listening.
     if (const HRECORD ch = m_unclaimed.exchange(0))
         BASS_ChannelStop(ch);
@@ -133,11 +135,13 @@ void CastCourse::start()
     ++m_state.StartAttempts;
     m_attemptPending = true;
     m_attemptReplacing = old != 0;
-    m_worker.start([this, old, req] {
-        const AttemptResult r = runAttempt(old, req);
-        QMetaObject::invokeMethod(
-            this, [this, r] { attemptDone(r); }, Qt::QueuedConnection);
-    });
+    m_worker.start(wl::tsanHandoff(
+        [this, old, req] {
+            const AttemptResult r = runAttempt(old, req);
+            QMetaObject::invokeMethod(this, wl::tsanHandoff([this, r] { attemptDone(r); }),
+                                      Qt::QueuedConnection);
+        },
+        &m_worker));
 }
 
 CastCourse::AttemptResult CastCourse::runAttempt(HRECORD old, const CastRequest& req)
@@ -262,7 +266,7 @@ void CastCourse::checkSettings()
 void CastCourse::stopChannelLater(HRECORD channel)
 {
     // Stopping joins the capture's, the encoder's and the cast's threads.
-    m_worker.start([channel] { BASS_ChannelStop(channel); });
+    m_worker.start(wl::tsanHandoff([channel] { BASS_ChannelStop(channel); }, &m_worker));
 }
 
 void CastCourse::stop()
@@ -323,14 +327,13 @@ void CastCourse::startRecording()
     QPointer<CastCourse> self(this);
     o.onFailure = [self](const std::string& why) {
         const QString reason = QString::fromStdString(why);
-        QMetaObject::invokeMethod(
-            qApp,
-            [self, reason] {
-                qCWarning(lcAudio).noquote() << "Recording stopped:" << reason;
-                if (self)
-                    emit self->recordingFailed(reason);
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(qApp, wl::tsanHandoff([self, reason] {
+                                      qCWarning(lcAudio).noquote()
+                                          << "Recording stopped:" << reason;
+                                      if (self)
+                                          emit self->recordingFailed(reason);
+                                  }),
+                                  Qt::QueuedConnection);
     };
     if (!m_recorder.start(std::move(o))) {
         const QString reason = QString::fromStdString(m_recorder.error());
@@ -400,12 +403,12 @@ void CastCourse::queryListeners()
         emit listenersChanged(0);
         return;
     }
-    m_statsWatcher.setFuture(QtConcurrent::run([enc] {
+    m_statsWatcher.setFuture(QtConcurrent::run(wl::tsanHandoff([enc] {
         return castengine::listenerCount([enc](DWORD type) {
             const char* stats = BASS_Encode_CastGetStats(enc, type, nullptr);
             return stats ? QByteArray(stats) : QByteArray();
         });
-    }));
+    })));
 }
 
 void CastCourse::setConsoleBar(int position)
@@ -436,14 +439,18 @@ void CastCourse::EncoderNotifyProc(HENCODE handle, DWORD status, void* user)
     if (handle == s.EncoderHandle)
         s.CastDead = true;
     QObject* to = course->m_messageTarget;
-    QCoreApplication::postEvent(to, new CastMessage(WM_CAST_STATE, long(status), handle));
+    const auto post = [to](CastMessage* m) {
+        wl::handoffRelease(m); // castMessage() acquires it
+        QCoreApplication::postEvent(to, m);
+    };
+    post(new CastMessage(WM_CAST_STATE, long(status), handle));
     if (s.AutoReconnectFlag) {
         // Stop the dead cast; the course then reconnects.
-        QCoreApplication::postEvent(to, new CastMessage(WM_CAST_RUN, 1, handle));
-        QCoreApplication::postEvent(to, new CastMessage(WM_CAST_BUTTON, 0, handle));
-        QCoreApplication::postEvent(to, new CastMessage(WM_CAST_RECONNECT, 0, handle));
+        post(new CastMessage(WM_CAST_RUN, 1, handle));
+        post(new CastMessage(WM_CAST_BUTTON, 0, handle));
+        post(new CastMessage(WM_CAST_RECONNECT, 0, handle));
     } else if (status != BASS_ENCODE_NOTIFY_CAST) {
-        QCoreApplication::postEvent(to, new CastMessage(WM_CAST_RUN, 1, handle));
+        post(new CastMessage(WM_CAST_RUN, 1, handle));
     }
 }
 
@@ -458,6 +465,7 @@ bool CastCourse::event(QEvent* e)
 
 void CastCourse::castMessage(const CastMessage& m)
 {
+    wl::handoffAcquire(&m); // posted from the notification thread
     // The death of an encoder that has been replaced since is no news.
     if (m.encoder != 0 && m.encoder != m_state.EncoderHandle)
         return;

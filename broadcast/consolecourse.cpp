@@ -4,6 +4,7 @@
 #include "serviceaddresses.h"
 #include "signinaccess.h"
 #include "stationprofile.h"
+#include "threadhandoff.h"
 #include "wllog.h"
 
 #include <QStandardPaths>
@@ -54,6 +55,7 @@ void ConsoleCourse::end()
     m_open.reset();
     // A pending open ends within its own bound; closes queued before it go out first.
     m_worker.waitForDone();
+    wl::handoffAcquire(&m_worker);
     for (const auto& open : m_opens)
         if (const HWMENCODE encoder = open->encoder.exchange(0))
             BASS_WMA_EncodeClose(encoder);
@@ -176,21 +178,25 @@ void ConsoleCourse::startPublishing()
     m_open = open;
     m_opens.push_back(open);
     const auto bitrate = static_cast<DWORD>(WmaBitrate);
-    m_worker.start([this, open, bitrate] {
-        // On the worker: the audio layer only.
-        const HWMENCODE encoder = BASS_WMA_EncodeOpenPublish(
-            44100, 2, BASS_WMA_ENCODE_SOURCE, bitrate, open->address.constData(), nullptr, nullptr);
-        if (encoder == 0)
-            open->error = QString::fromLocal8Bit(BASS_WMA_LastErrorText());
-        open->encoder = encoder;
-        if (open->dropped) {
-            if (const HWMENCODE unwanted = open->encoder.exchange(0))
-                BASS_WMA_EncodeClose(unwanted);
-            return;
-        }
-        QMetaObject::invokeMethod(
-            this, [this, open] { publishingOpened(open); }, Qt::QueuedConnection);
-    });
+    m_worker.start(wl::tsanHandoff(
+        [this, open, bitrate] {
+            // On the worker: the audio layer only.
+            const HWMENCODE encoder =
+                BASS_WMA_EncodeOpenPublish(44100, 2, BASS_WMA_ENCODE_SOURCE, bitrate,
+                                           open->address.constData(), nullptr, nullptr);
+            if (encoder == 0)
+                open->error = QString::fromLocal8Bit(BASS_WMA_LastErrorText());
+            open->encoder = encoder;
+            if (open->dropped) {
+                if (const HWMENCODE unwanted = open->encoder.exchange(0))
+                    BASS_WMA_EncodeClose(unwanted);
+                return;
+            }
+            QMetaObject::invokeMethod(this,
+                                      wl::tsanHandoff([this, open] { publishingOpened(open); }),
+                                      Qt::QueuedConnection);
+        },
+        &m_worker));
 }
 
 void ConsoleCourse::publishingOpened(const std::shared_ptr<Open>& open)
@@ -231,11 +237,13 @@ void ConsoleCourse::closeLater(HWMENCODE encoder)
 {
     m_closed = encoder;
     // Ending a stream waits for the publishing point to take its end: off the GUI thread.
-    m_worker.start([encoder] {
-        if (!BASS_WMA_EncodeClose(encoder))
-            qCInfo(lcPublish).noquote()
-                << "the publishing stream did not end whole:" << BASS_WMA_LastErrorText();
-    });
+    m_worker.start(wl::tsanHandoff(
+        [encoder] {
+            if (!BASS_WMA_EncodeClose(encoder))
+                qCInfo(lcPublish).noquote()
+                    << "the publishing stream did not end whole:" << BASS_WMA_LastErrorText();
+        },
+        &m_worker));
 }
 
 BOOL ConsoleCourse::PublishCaptureProc(HRECORD, const void* buffer, DWORD length, void* user)
