@@ -4,7 +4,8 @@
 // catalog of the bench's own by a programmatic click on "Entra", offscreen) casts to its
 // station as an owner would. Prints, for the program and for darkice: CPU seconds per minute
 // (each process alone, lame apart), resident memory (each minute, peak, final), the
-// click-to-listener latency (median, p90) and the ratios; and Entra -> on air.
+// click-to-listener latency (median, p90) and the ratios; and Entra -> on air. Beside them,
+// parec on the same source: what recording alone costs any client of that sound server.
 //
 //   bench_onair [seconds] [--no-hogs] [--long [minutes]]
 //
@@ -42,7 +43,7 @@ struct Phase {
     explicit Phase(const char* n) : name(n) {}
     const char* name;
     double seconds = 0;
-    ProcStat program0, lame0, dark0, program1, lame1, dark1;
+    ProcStat program0, lame0, dark0, parec0, program1, lame1, dark1, parec1;
     std::map<qint64, ThreadStat> threads0, threads1;
     Clock::time_point from, to;
 };
@@ -213,6 +214,16 @@ int main(int argc, char** argv)
     ld.start(ice.port(), QStringLiteral("/darkice"));
     QThread::sleep(3); // settle
     const qint64 lamePid = childNamed(pid, "lame");
+    // The floor of any client of the sound server: its own recording client, reading the same
+    // source as the program and darkice with the latency the capture asks for, into nothing.
+    QProcess parec;
+    parec.setStandardOutputFile(QProcess::nullDevice());
+    parec.setStandardErrorFile(QProcess::nullDevice());
+    parec.start(QStringLiteral("parec"),
+                {QStringLiteral("--latency-msec=20"), QStringLiteral("--rate=44100"),
+                 QStringLiteral("--channels=2"), QStringLiteral("--format=s16le")});
+    parec.waitForStarted();
+    QThread::sleep(1);
 
     std::vector<Phase> phases;
     phases.emplace_back("quiet");
@@ -234,6 +245,7 @@ int main(int argc, char** argv)
         p.program0 = procStat(pid);
         p.lame0 = procStat(lamePid);
         p.dark0 = procStat(darkice.processId());
+        p.parec0 = procStat(parec.processId());
         p.from = Clock::now();
         const auto until = p.from + std::chrono::seconds(seconds);
         auto nextSample = p.from;
@@ -255,7 +267,10 @@ int main(int argc, char** argv)
         p.threads1 = threadStats(pid);
         p.lame1 = procStat(lamePid);
         p.dark1 = procStat(darkice.processId());
+        p.parec1 = procStat(parec.processId());
     }
+    parec.kill();
+    parec.waitForFinished(2000);
     for (auto& h : hogProcesses) {
         h->kill();
         h->waitForFinished(2000);
@@ -281,11 +296,15 @@ int main(int argc, char** argv)
         const double oc = perMinute(p.program0, p.program1, p.seconds);
         const double lc = perMinute(p.lame0, p.lame1, p.seconds);
         const double dc = perMinute(p.dark0, p.dark1, p.seconds);
+        const double pc = perMinute(p.parec0, p.parec1, p.seconds);
         const Spread so = phaseSpread(ours, p), sd = phaseSpread(theirs, p);
         std::printf("\n[%s, %.0f s]\n", p.name, p.seconds);
         std::printf("CPU s/min   program %.3f (%.2f %% of a core)  lame %.3f  darkice %.3f  "
                     "program/darkice %.2f  (program+lame)/darkice %.2f\n",
                     oc, oc / 60 * 100, lc, dc, ratio(oc, dc), ratio(oc + lc, dc));
+        std::printf("            parec alone (the sound server's recording client, no work) %.3f "
+                    "(%.2f %% of a core)  program/parec %.2f\n",
+                    pc, pc / 60 * 100, ratio(oc, pc));
         std::printf("latency ms  program median %.0f p90 %.0f (%zu clicks)  darkice median %.0f "
                     "p90 %.0f (%zu clicks)  ratio median %.2f p90 %.2f\n",
                     so.median, so.p90, so.count, sd.median, sd.p90, sd.count,

@@ -1,6 +1,7 @@
 #include "dbconnection.h"
 
 #include "appconfig.h"
+#include "driverlibs.h"
 #include "wllog.h"
 
 #include <QAbstractEventDispatcher>
@@ -24,8 +25,6 @@
 #include <mutex>
 #include <thread>
 
-#include <libpq-fe.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 
 QString providerText(const QSqlError& error)
@@ -116,14 +115,16 @@ QString odbcValue(const QString& value)
 // SQLite's own upper() folds ASCII letters only; the service database folds every letter.
 void unicodeUpper(sqlite3_context* context, int argc, sqlite3_value** argv)
 {
-    if (argc != 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) {
-        sqlite3_result_null(context);
+    // Installed only once the library was found.
+    const driverlibs::Sqlite& lib = *driverlibs::sqlite();
+    if (argc != 1 || lib.valueType(argv[0]) == SQLITE_NULL) {
+        lib.resultNull(context);
         return;
     }
-    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    const int bytes = sqlite3_value_bytes(argv[0]);
+    const auto* text = reinterpret_cast<const char*>(lib.valueText(argv[0]));
+    const int bytes = lib.valueBytes(argv[0]);
     const QByteArray upper = QString::fromUtf8(text, bytes).toUpper().toUtf8();
-    sqlite3_result_text(context, upper.constData(), int(upper.size()), SQLITE_TRANSIENT);
+    lib.resultText(context, upper.constData(), int(upper.size()), SQLITE_TRANSIENT);
 }
 
 void installSqliteFunctions(QSqlDatabase& db)
@@ -132,9 +133,10 @@ void installSqliteFunctions(QSqlDatabase& db)
     if (!v.isValid() || qstrcmp(v.typeName(), "sqlite3*") != 0)
         return;
     sqlite3* handle = *static_cast<sqlite3* const*>(v.constData());
-    if (handle)
-        sqlite3_create_function_v2(handle, "upper", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                   unicodeUpper, nullptr, nullptr, nullptr);
+    const driverlibs::Sqlite* lib = driverlibs::sqlite();
+    if (handle && lib)
+        lib->createFunction(handle, "upper", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                            unicodeUpper, nullptr, nullptr, nullptr);
 }
 
 } // namespace
@@ -235,7 +237,8 @@ bool connectionLost(QSqlDatabase& db)
         return false;
     // Qt's driver marks the connection closed after such a failure; libpq tells.
     if (PGconn* conn = postgresHandle(db))
-        return PQstatus(conn) == CONNECTION_BAD;
+        if (const driverlibs::Postgres* pq = driverlibs::postgres())
+            return pq->status(conn) == CONNECTION_BAD;
     if (!db.isOpen())
         return false;
     if (db.driverName() == QLatin1String("QODBC")) {
@@ -394,7 +397,8 @@ struct DbConnection::Worker {
     void interrupt()
     {
         std::lock_guard lock(handleMutex);
-        const int fd = pg ? PQsocket(pg) : -1;
+        const driverlibs::Postgres* pq = pg ? driverlibs::postgres() : nullptr;
+        const int fd = pq ? pq->socket(pg) : -1;
         qCInfo(lcDb).noquote() << "breaking off the call on" << qtName
                                << (fd >= 0 ? "by shutting its socket" : "(no socket to shut)");
         if (fd >= 0)

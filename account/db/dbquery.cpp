@@ -1,4 +1,5 @@
 #include "dbquery.h"
+#include "driverlibs.h"
 
 #include <QRegularExpression>
 #include <QSqlDriver>
@@ -10,7 +11,6 @@
 #include <QSqlResult>
 #include <QVector>
 
-#include <sql.h>
 #include <sqlext.h>
 
 namespace {
@@ -208,9 +208,10 @@ struct DbQuery::Impl {
         if (!h.isValid() || qstrcmp(h.typeName(), "SQLHANDLE") != 0)
             return;
         SQLHANDLE stmt = *static_cast<const SQLHANDLE*>(h.constData());
-        if (stmt)
-            SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
-                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
+        const driverlibs::Odbc* lib = stmt ? driverlibs::odbc() : nullptr;
+        if (lib)
+            lib->setStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
+                             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
     }
 
     int run(QSqlDatabase& d, const QString& text, const QVector<QVariant>& binds)
