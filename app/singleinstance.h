@@ -2,8 +2,7 @@
 #include <QObject>
 #include <QString>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
 // One running program per user. The first launch holds an exclusive lock on a file in the
 // user's runtime folder and listens on a local socket beside it; a later launch finds the lock
@@ -40,12 +39,14 @@ signals:
     void activationRequested(const QString& token);
 
 private:
+    class Client;
     bool listen();
-    void serve(QLocalSocket* client);
+    void acceptClients();
     Role forward(int timeoutMs);
 
     QString m_id;
     QString m_folder;
     int m_lockFd = -1;
-    QLocalServer* m_server = nullptr;
+    int m_listenFd = -1; // the socket later launches connect to
+    QSocketNotifier* m_listening = nullptr;
 };

@@ -2,7 +2,7 @@
 
 #include "appconfig.h"
 
-#include <QHostAddress>
+#include <arpa/inet.h>
 
 namespace ServiceConnections {
 
@@ -35,9 +35,26 @@ std::unique_ptr<DbConnection> openConsoleConnection(const AppConfig& config, con
     return opened(name, DbConnectionSettings::service(config, 15, true));
 }
 
+namespace {
+
+// An IPv4 or IPv6 address written out (with or without brackets or a zone), not a name.
+bool isAddressLiteral(const QString& host)
+{
+    QByteArray h = host.toLatin1();
+    if (h.startsWith('[') && h.endsWith(']'))
+        h = h.mid(1, h.size() - 2);
+    if (const qsizetype zone = h.indexOf('%'); zone >= 0)
+        h.truncate(zone);
+    unsigned char buf[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, h.constData(), buf) == 1 ||
+           ::inet_pton(AF_INET6, h.constData(), buf) == 1;
+}
+
+} // namespace
+
 QString webServerHost(const QString& host)
 {
-    if (host.isEmpty() || !QHostAddress(host).isNull() ||
+    if (host.isEmpty() || isAddressLiteral(host) ||
         host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
         host.startsWith(QLatin1String("www."), Qt::CaseInsensitive) ||
         !host.contains(QLatin1Char('.')))
