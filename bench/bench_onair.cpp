@@ -7,10 +7,11 @@
 // click-to-listener latency (median, p90) and the ratios; and Entra -> on air. Beside them,
 // parec on the same source: what recording alone costs any client of that sound server.
 //
-//   bench_onair [seconds] [--no-hogs] [--long [minutes]]
+//   bench_onair [seconds] [--no-hogs] [--long [minutes]] [--minimized]
 //
 // A quiet phase of the given seconds (default 60), then, unless --no-hogs, as long again with
 // two CPU hogs running. --long: one quiet phase of the minutes given (default 10), no hogs.
+// --minimized: the program's windows minimized once it is on the air.
 #include "benchkit.h"
 #include "pulseserver.h"
 #include "testdb.h"
@@ -77,9 +78,12 @@ int main(int argc, char** argv)
     int seconds = 60;
     bool hogs = true;
     int longMinutes = 0;
+    bool minimized = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-hogs") == 0)
             hogs = false;
+        else if (std::strcmp(argv[i], "--minimized") == 0)
+            minimized = true;
         else if (std::strcmp(argv[i], "--long") == 0) {
             longMinutes = 10;
             if (i + 1 < argc && std::atoi(argv[i + 1]) > 0)
@@ -176,6 +180,8 @@ int main(int argc, char** argv)
         qEnvironmentVariable("BENCH_PROGRAM_WRAP").split(QLatin1Char(' '), Qt::SkipEmptyParts);
     command << QCoreApplication::applicationDirPath() + QStringLiteral("/onair_program")
             << db->sqliteFile() << QString::fromLatin1(email) << QString::fromLatin1(password);
+    if (minimized)
+        command << QStringLiteral("--minimized");
     program.start(command.takeFirst(), command);
     long long entraNs = 0, onAirNs = 0;
     bool onAir = false;

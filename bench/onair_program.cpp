@@ -4,7 +4,10 @@
 // closes each box as an owner does (its first button); then it stays on the air until its
 // standard input ends.
 //
-//   onair_program CATALOG EMAIL PASSWORD
+//   onair_program CATALOG EMAIL PASSWORD [--minimized]
+//
+// --minimized: once on the air, the console and the engine window are minimized, as an owner
+// leaves them for the day.
 //
 // Standard output gets "entra <ns>" at the click and "onair <ns> <1|0>" when the first start
 // attempt ends, in CLOCK_MONOTONIC nanoseconds.
@@ -18,6 +21,7 @@
 #include "shell.h"
 #include "singleinstance.h"
 #include "ufmLogin.h"
+#include "ufmWMA.h"
 #include "wavelornapplication.h"
 #include "wllog.h"
 
@@ -32,6 +36,7 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -66,8 +71,9 @@ void click(QWidget* w)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s CATALOG EMAIL PASSWORD\n", argv[0]);
+    const bool minimize = argc == 5 && std::strcmp(argv[4], "--minimized") == 0;
+    if (argc != 4 && !minimize) {
+        std::fprintf(stderr, "usage: %s CATALOG EMAIL PASSWORD [--minimized]\n", argv[0]);
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -117,7 +123,7 @@ int main(int argc, char** argv)
         poll->setInterval(20);
         const long long since = monotonicNs();
         QObject::connect(poll, &QTimer::timeout, &app,
-                         [poll, since, &mixerBackend, email, password] {
+                         [poll, since, &mixerBackend, email, password, minimize] {
                              const bool ready = fmLogin && fmLogin->isVisible() && fmShoutcast2 &&
                                                 mixerBackend->deviceCount() > 0;
                              if (!ready && monotonicNs() - since < 10000000000LL)
@@ -127,11 +133,16 @@ int main(int argc, char** argv)
                              poll->deleteLater();
                              poll->stop();
                              QObject::connect(fmShoutcast2, &TfmShoutcast2::attemptFinished,
-                                              fmShoutcast2, [](bool onAir) {
+                                              fmShoutcast2, [minimize](bool onAir) {
                                                   static bool once = false;
-                                                  if (!once)
-                                                      say("onair", onAir ? " 1" : " 0");
+                                                  if (once)
+                                                      return;
                                                   once = true;
+                                                  if (minimize) {
+                                                      Form2wma->showMinimized();
+                                                      fmShoutcast2->showMinimized();
+                                                  }
+                                                  say("onair", onAir ? " 1" : " 0");
                                               });
                              fmLogin->edUser->setText(email);
                              fmLogin->edPassword->setText(password);

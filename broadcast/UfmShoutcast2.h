@@ -40,6 +40,9 @@ public:
     void LevelTimerTimer();
     // One tick of the console bar's meter (every 50 ms while there is something to show).
     void meterTimerTimer() { m_course.meterTick(); }
+    // Whether the console's bar can be seen (start-up follows the console's visibility).
+    void setMeterSeen(bool seen) { m_course.setMeterSeen(seen); }
+    int meterIntervalMs() const { return m_course.meterIntervalMs(); }
 
     // The death notification of the window's course, user being the window.
     static void EncoderNotifyProc(HENCODE handle, DWORD status, void* user);

@@ -367,6 +367,16 @@ void CastCourse::levelTick()
     queryListeners();
 }
 
+void CastCourse::setMeterSeen(bool seen)
+{
+    const int interval = seen ? castengine::MeterIntervalMs : castengine::MeterUnseenIntervalMs;
+    if (interval == m_meterTimer.interval())
+        return;
+    // setInterval() restarts a running timer and leaves a stopped one stopped.
+    m_meterTimer.setInterval(interval);
+    qCInfo(lcUi, "meter: %s, read every %d ms", seen ? "shown" : "not shown", interval);
+}
+
 void CastCourse::meterTick()
 {
     const HRECORD ch = m_state.CaptureChannel;

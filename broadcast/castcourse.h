@@ -97,6 +97,9 @@ public:
     void levelTick();
     // The meter's tick (every 50 ms while there is something to show).
     void meterTick();
+    // Whether a window shows the meter now: the tick keeps the bar's pace only then.
+    void setMeterSeen(bool seen);
+    int meterIntervalMs() const { return m_meterTimer.interval(); }
 
     AirState airState() const;
     // True while a start attempt is on its way.

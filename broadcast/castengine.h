@@ -44,6 +44,9 @@ namespace castengine {
 constexpr int MeterBarMax = 128;
 constexpr int MeterFloorDb = -60;
 constexpr int MeterIntervalMs = 50;
+// While no window shows the bar (the console hidden or minimized), the level is still read for
+// what hears of it (the dead-air watch, the capture's loss), four times a second.
+constexpr int MeterUnseenIntervalMs = 250;
 // How often the server is asked for its listener count while on the air.
 constexpr int WatchIntervalMs = 2000;
 constexpr int MeterFallPerTick = 8;

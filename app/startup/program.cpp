@@ -19,7 +19,45 @@
 #include "wllog.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <exception>
+
+namespace {
+
+// The engine's meter keeps the bar's pace only while the console that shows it can be seen:
+// hidden (to the tray) or minimized, it is read as often as the dead-air watch needs.
+class MeterSight : public QObject {
+public:
+    MeterSight(TForm2wma* console, TfmShoutcast2* engine)
+        : QObject(console), m_console(console), m_engine(engine)
+    {
+        console->installEventFilter(this);
+        follow();
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::Show:
+        case QEvent::Hide:
+        case QEvent::WindowStateChange:
+            follow();
+            break;
+        default:
+            break;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    void follow() { m_engine->setMeterSeen(m_console->isVisible() && !m_console->isMinimized()); }
+
+    TForm2wma* m_console;
+    TfmShoutcast2* m_engine;
+};
+
+} // namespace
 
 Program::Program(AppContext& ctx) : m_ctx(ctx) {}
 
@@ -94,6 +132,7 @@ void Program::create()
     // The engine's meter moves the console's level bar.
     QObject::connect(fmShoutcast2, &TfmShoutcast2::consoleMeterChanged, Form2wma,
                      &TForm2wma::showInputLevel);
+    new MeterSight(Form2wma, fmShoutcast2); // owned by the console
     make(fmShoutCast7);
     guard.done();
 }

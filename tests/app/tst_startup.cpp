@@ -73,6 +73,7 @@ private slots:
     void createsInOrderShowsOnlyTheMainWindowAndDestroysInReverse();
     void creationFailureShowsTheErrorAndEndsWithCode1();
     void closingAnotherWindowHidesItClosingTheMainWindowEndsTheRun();
+    void theMeterKeepsTheBarsPaceOnlyWhileTheConsoleCanBeSeen();
     void unusableCatalogEndsTheStartUpWithCode1_data();
     void unusableCatalogEndsTheStartUpWithCode1();
 
@@ -225,6 +226,27 @@ void TestStartup::closingAnotherWindowHidesItClosingTheMainWindowEndsTheRun()
     QCOMPARE(rc, 0);
     QVERIFY(consoleHiddenAndAlive);
     QVERIFY(!fmLogin && !Form2wma);
+}
+
+void TestStartup::theMeterKeepsTheBarsPaceOnlyWhileTheConsoleCanBeSeen()
+{
+    const AppConfig config = m_db->config();
+    StationProfile profile;
+    AppRun run;
+    AppContext ctx{config, profile, run, m_shell, m_mixer};
+    Program program(ctx);
+    program.create();
+    const int pace = castengine::MeterIntervalMs, unseen = castengine::MeterUnseenIntervalMs;
+    QCOMPARE(fmShoutcast2->meterIntervalMs(), unseen);
+    Form2wma->show();
+    QCOMPARE(fmShoutcast2->meterIntervalMs(), pace);
+    Form2wma->showMinimized();
+    QCOMPARE(fmShoutcast2->meterIntervalMs(), unseen);
+    Form2wma->showNormal();
+    QCOMPARE(fmShoutcast2->meterIntervalMs(), pace);
+    Form2wma->hide(); // to the tray
+    QCOMPARE(fmShoutcast2->meterIntervalMs(), unseen);
+    program.destroy();
 }
 
 int main(int argc, char** argv)
