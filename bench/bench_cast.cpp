@@ -86,36 +86,15 @@ int main(int argc, char** argv)
     IcecastServer::Options o;
     o.burstSize = 0;
     IcecastServer ice(o);
-    if (!pulse.isRunning() || !ice.isRunning()) {
-        std::fprintf(stderr, "servers: %s %s\n", qPrintable(pulse.error()),
-                     qPrintable(ice.error()));
+    if (!clicksPlaying(pulse, ice))
         return 1;
-    }
-    const QString clicks = pulse.folder() + QStringLiteral("/clicks.raw");
-    PulseServer::writeTestSignal(clicks, clickAmplitude, clickEveryMs);
-    pulse.playLoop(clicks);
 
     QTemporaryDir dir;
-    QFile conf(dir.path() + QStringLiteral("/darkice.cfg"));
-    conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("[general]\nduration = 0\nbufferSecs = 1\nreconnect = yes\n"
-                              "[input]\ndevice = pulseaudio\npaSourceName = default\n"
-                              "sampleRate = 44100\nbitsPerSample = 16\nchannel = 2\n"
-                              "[icecast2-0]\nbitrateMode = cbr\nformat = mp3\nbitrate = 128\n"
-                              "server = 127.0.0.1\nport = %1\npassword = %2\n"
-                              "mountPoint = darkice\nname = darkice\n")
-                   .arg(ice.port())
-                   .arg(o.sourcePassword)
-                   .toUtf8());
-    conf.close();
-
     QProcess ours, darkice;
     ours.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     ours.start(QCoreApplication::applicationFilePath(),
                {QStringLiteral("--cast"), ice.address(QStringLiteral("/ours")), o.sourcePassword});
-    darkice.setStandardOutputFile(dir.path() + QStringLiteral("/darkice.log"));
-    darkice.setStandardErrorFile(dir.path() + QStringLiteral("/darkice.err"));
-    darkice.start(QStringLiteral("darkice"), {QStringLiteral("-c"), conf.fileName()});
+    startDarkice(darkice, dir.path(), ice);
     if (!ours.waitForReadyRead(15000) || !ice.waitForSource(QStringLiteral("/ours"), 10000) ||
         !ice.waitForSource(QStringLiteral("/darkice"), 15000)) {
         std::fprintf(stderr, "a source did not come up\n");

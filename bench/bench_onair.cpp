@@ -102,14 +102,8 @@ int main(int argc, char** argv)
     o.burstSize = 0;
     o.sourcePassword = QString::fromLatin1(password);
     IcecastServer ice(o);
-    if (!pulse.isRunning() || !ice.isRunning()) {
-        std::fprintf(stderr, "servers: %s %s\n", qPrintable(pulse.error()),
-                     qPrintable(ice.error()));
+    if (!clicksPlaying(pulse, ice))
         return 1;
-    }
-    const QString clicks = pulse.folder() + QStringLiteral("/clicks.raw");
-    PulseServer::writeTestSignal(clicks, clickAmplitude, clickEveryMs);
-    pulse.playLoop(clicks);
 
     // The station's catalog: the account, with the server's port, and a few messages.
     std::unique_ptr<TestDb> db;
@@ -130,22 +124,8 @@ int main(int argc, char** argv)
     }
 
     QTemporaryDir dir;
-    QFile conf(dir.path() + QStringLiteral("/darkice.cfg"));
-    conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("[general]\nduration = 0\nbufferSecs = 1\nreconnect = yes\n"
-                              "[input]\ndevice = pulseaudio\npaSourceName = default\n"
-                              "sampleRate = 44100\nbitsPerSample = 16\nchannel = 2\n"
-                              "[icecast2-0]\nbitrateMode = cbr\nformat = mp3\nbitrate = 128\n"
-                              "server = 127.0.0.1\nport = %1\npassword = %2\n"
-                              "mountPoint = darkice\nname = darkice\n")
-                   .arg(ice.port())
-                   .arg(o.sourcePassword)
-                   .toUtf8());
-    conf.close();
     QProcess darkice;
-    darkice.setStandardOutputFile(dir.path() + QStringLiteral("/darkice.log"));
-    darkice.setStandardErrorFile(dir.path() + QStringLiteral("/darkice.err"));
-    darkice.start(QStringLiteral("darkice"), {QStringLiteral("-c"), conf.fileName()});
+    startDarkice(darkice, dir.path(), ice);
     if (!ice.waitForSource(QStringLiteral("/darkice"), 15000)) {
         std::fprintf(stderr, "darkice did not come up\n");
         return 1;

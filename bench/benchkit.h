@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "icecastserver.h"
+#include "pulseserver.h"
 
 namespace benchkit {
 
@@ -267,6 +269,42 @@ inline Spread spread(std::vector<double> v)
     s.p90 = v[std::min(v.size() - 1, (v.size() * 9 + 9) / 10 - 1)];
     s.worst = v.back();
     return s;
+}
+
+// The servers of a latency run, both up, and the click train playing into the sound server's
+// default source; false, with the servers' errors printed, when either did not start.
+inline bool clicksPlaying(PulseServer& pulse, const IcecastServer& ice)
+{
+    if (!pulse.isRunning() || !ice.isRunning()) {
+        std::fprintf(stderr, "servers: %s %s\n", qPrintable(pulse.error()),
+                     qPrintable(ice.error()));
+        return false;
+    }
+    const QString clicks = pulse.folder() + QStringLiteral("/clicks.raw");
+    PulseServer::writeTestSignal(clicks, clickAmplitude, clickEveryMs);
+    pulse.playLoop(clicks);
+    return true;
+}
+
+// Starts darkice on the sound server's default source as the source of ice's /darkice (MP3,
+// 128 kbit/s, as the program casts); its configuration and output in folder.
+inline void startDarkice(QProcess& darkice, const QString& folder, const IcecastServer& ice)
+{
+    QFile conf(folder + QStringLiteral("/darkice.cfg"));
+    conf.open(QIODevice::WriteOnly);
+    conf.write(QStringLiteral("[general]\nduration = 0\nbufferSecs = 1\nreconnect = yes\n"
+                              "[input]\ndevice = pulseaudio\npaSourceName = default\n"
+                              "sampleRate = 44100\nbitsPerSample = 16\nchannel = 2\n"
+                              "[icecast2-0]\nbitrateMode = cbr\nformat = mp3\nbitrate = 128\n"
+                              "server = 127.0.0.1\nport = %1\npassword = %2\n"
+                              "mountPoint = darkice\nname = darkice\n")
+                   .arg(ice.port())
+                   .arg(ice.options().sourcePassword)
+                   .toUtf8());
+    conf.close();
+    darkice.setStandardOutputFile(folder + QStringLiteral("/darkice.log"));
+    darkice.setStandardErrorFile(folder + QStringLiteral("/darkice.err"));
+    darkice.start(QStringLiteral("darkice"), {QStringLiteral("-c"), conf.fileName()});
 }
 
 } // namespace benchkit
