@@ -61,6 +61,7 @@ private:
     void readable()
     {
         char buf[512];
+        bool ended = false; // what came before the end still counts
         for (;;) {
             const ssize_t n = ::read(m_fd, buf, sizeof buf);
             if (n > 0) {
@@ -69,10 +70,7 @@ private:
             }
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n == 0 || errno != EAGAIN) {
-                finish(); // gone before it said a whole line
-                return;
-            }
+            ended = n == 0 || errno != EAGAIN;
             break;
         }
         const qsizetype end = m_line.indexOf('\n');
@@ -81,6 +79,8 @@ private:
                 qCWarning(lcUi, "single instance: a request of more than %lld bytes, dropped",
                           static_cast<long long>(kLineMax));
                 finish();
+            } else if (ended) {
+                finish(); // gone before it said a whole line
             }
             return;
         }

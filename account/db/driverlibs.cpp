@@ -2,6 +2,7 @@
 
 #include "wllog.h"
 
+#include <atomic>
 #include <dlfcn.h>
 #include <mutex>
 
@@ -17,20 +18,25 @@ void* loaded(const char* soname)
 template <typename F> bool resolve(void* lib, const char* name, F& into)
 {
     into = reinterpret_cast<F>(::dlsym(lib, name));
-    if (!into)
-        qCWarning(lcDb, "%s: %s", name, ::dlerror());
+    if (!into) {
+        const char* why = ::dlerror();
+        qCWarning(lcDb, "%s: %s", name, why ? why : "not found");
+    }
     return into != nullptr;
 }
 
 // A table is filled the first time its library is found, and kept: Qt never unloads its SQL
-// drivers, nor so the libraries they loaded.
-template <typename T, typename Fill> const T* table(T& t, bool& filled, Fill fill)
+// drivers, nor so the libraries they loaded. Once filled it is read without a lock (SQLite calls
+// upper() for every row).
+template <typename T, typename Fill> const T* table(T& t, std::atomic<bool>& filled, Fill fill)
 {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    if (!filled)
-        filled = fill(t);
-    return filled ? &t : nullptr;
+    if (!filled.load(std::memory_order_acquire)) {
+        static std::mutex mutex;
+        std::lock_guard lock(mutex);
+        if (!filled.load(std::memory_order_relaxed) && fill(t))
+            filled.store(true, std::memory_order_release);
+    }
+    return filled.load(std::memory_order_acquire) ? &t : nullptr;
 }
 
 } // namespace
@@ -38,7 +44,7 @@ template <typename T, typename Fill> const T* table(T& t, bool& filled, Fill fil
 const Postgres* postgres()
 {
     static Postgres t{};
-    static bool filled = false;
+    static std::atomic<bool> filled{false};
     return table(t, filled, [](Postgres& p) {
         void* lib = loaded("libpq.so.5");
         return lib && resolve(lib, "PQstatus", p.status) && resolve(lib, "PQsocket", p.socket);
@@ -48,7 +54,7 @@ const Postgres* postgres()
 const Odbc* odbc()
 {
     static Odbc t{};
-    static bool filled = false;
+    static std::atomic<bool> filled{false};
     return table(t, filled, [](Odbc& o) {
         void* lib = loaded("libodbc.so.2");
         return lib && resolve(lib, "SQLSetStmtAttr", o.setStmtAttr);
@@ -58,7 +64,7 @@ const Odbc* odbc()
 const Sqlite* sqlite()
 {
     static Sqlite t{};
-    static bool filled = false;
+    static std::atomic<bool> filled{false};
     return table(t, filled, [](Sqlite& q) {
         void* lib = loaded("libsqlite3.so.0");
         return lib && resolve(lib, "sqlite3_create_function_v2", q.createFunction) &&
